@@ -1,0 +1,217 @@
+// NumPy's C API reached at run time through its capsule; nothing here is compiled against NumPy.
+#include "arrays.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "borrow.h"
+
+namespace tw {
+namespace {
+
+// Mirrors of the NumPy structures we read; their leading fields are stable across NumPy 1 and 2.
+struct ArrayFields {
+  PyObject_HEAD
+  char* data;
+  int nd;
+  Py_ssize_t* dimensions;
+  Py_ssize_t* strides;
+  PyObject* base;
+  PyObject* descr;
+  int flags;
+};
+struct DescrV1 {  // C feature version below 18
+  PyObject_HEAD
+  PyTypeObject* typeobj;
+  char kind, type, byteorder, flags;
+  int type_num;
+  int elsize;
+};
+struct DescrV2 {  // C feature version 18 and later
+  PyObject_HEAD
+  PyTypeObject* typeobj;
+  char kind, type, byteorder, former_flags;
+  int type_num;
+  uint64_t flags;
+  Py_ssize_t elsize;
+};
+
+constexpr int kCContiguous = 0x0001;
+constexpr int kFContiguous = 0x0002;
+
+// Indices into NumPy's function table.
+constexpr int kArrayType = 2;
+constexpr int kDescrFromType = 45;
+constexpr int kNewFromDescr = 94;
+constexpr int kEquivTypes = 182;
+constexpr int kFeatureVersion = 211;
+
+using DescrFromTypeFn = PyObject* (*)(int);
+using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                     const Py_ssize_t*, void*, int, PyObject*);
+using EquivTypesFn = unsigned char (*)(PyObject*, PyObject*);
+using FeatureVersionFn = unsigned int (*)();
+
+struct NumpyApi {
+  void** table = nullptr;
+  unsigned feature_version = 0;
+  const char* core = nullptr;
+};
+NumpyApi g_numpy;
+
+int type_number(Elem elem) {
+  switch (elem) {
+    case Elem::U64: return sizeof(unsigned long) == 8 ? 8 : 10;  // NPY_ULONG or NPY_ULONGLONG
+    case Elem::F32: return 11;                                   // NPY_FLOAT
+    case Elem::U32: return 6;                                    // NPY_UINT
+  }
+  return -1;
+}
+
+// "{ExceptionType}: {message}" of the pending error, which is cleared.
+std::string render_pending_error() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value), tb_ref = Ref::steal(traceback);
+  std::string text = value ? type_qualname(value) : "SystemError";
+  if (value) {
+    Ref str = Ref::steal(PyObject_Str(value));
+    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+    if (utf8 != nullptr && *utf8 != '\0') text += std::string(": ") + utf8;
+  }
+  PyErr_Clear();
+  return text;
+}
+
+bool lookup_numpy() {
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return false;
+  Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+  if (!version) return false;
+  Ref lib = Ref::steal(PyImport_ImportModule("numpy.lib"));
+  if (!lib) return false;
+  Ref parsed = Ref::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+  if (!parsed) return false;
+  Ref major_obj = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+  if (!major_obj) return false;
+  const long major = PyLong_AsLong(major_obj.get());
+  if (major == -1 && PyErr_Occurred()) return false;
+  if (major < 0 || major > 255) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  const char* core = major >= 2 ? "numpy._core" : "numpy.core";
+  Ref multiarray = Ref::steal(PyImport_ImportModule((std::string(core) + ".multiarray").c_str()));
+  if (!multiarray) return false;
+  Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+  if (!capsule) return false;
+  if (!PyCapsule_CheckExact(capsule.get())) {
+    set_conversion_error(capsule.get(), "PyCapsule");
+    return false;
+  }
+  auto** table =
+      static_cast<void**>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
+  if (table == nullptr) return false;
+  // The capsule stays alive in NumPy's module for the rest of the process.
+  if (g_numpy.table == nullptr) {
+    g_numpy.core = core;
+    g_numpy.feature_version = reinterpret_cast<FeatureVersionFn>(table[kFeatureVersion])();
+    g_numpy.table = table;
+  }
+  return true;
+}
+
+void** api() {
+  if (g_numpy.table == nullptr && !lookup_numpy()) {
+    TW_FAULT("Failed to access NumPy array API capsule: " + render_pending_error());
+  }
+  return g_numpy.table;
+}
+
+PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api()[kArrayType]); }
+
+Py_ssize_t element_size(PyObject* descr) {
+  if (g_numpy.feature_version < 18) return reinterpret_cast<DescrV1*>(descr)->elsize;
+  return reinterpret_cast<DescrV2*>(descr)->elsize;
+}
+
+}  // namespace
+
+ArrayHold::ArrayHold(Ref array, const ArrayView& view) : array_(std::move(array)), view_(view) {}
+
+ArrayHold::ArrayHold(ArrayHold&& other) noexcept
+    : array_(std::move(other.array_)),
+      view_(other.view_),
+      registered_(std::exchange(other.registered_, false)) {}
+
+ArrayHold::~ArrayHold() {
+  if (registered_) borrow::release_shared(array_.get());
+}
+
+void ArrayHold::require_contiguous() const {
+  if (!view_.contiguous) reject(ErrorKind::TypeError, "The given array is not contiguous");
+}
+
+std::optional<ArrayHold> try_intake(PyObject* obj, Elem elem, int ndim) {
+  void** table = api();
+  if (!PyObject_TypeCheck(obj, array_type())) return std::nullopt;
+  auto* fields = reinterpret_cast<ArrayFields*>(obj);
+  if (fields->nd != ndim) return std::nullopt;
+  if (fields->descr == nullptr) TW_FAULT("array without a dtype descriptor");
+  Ref wanted = checked(reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType])(type_number(elem)));
+  const bool same = fields->descr == wanted.get() ||
+                    reinterpret_cast<EquivTypesFn>(table[kEquivTypes])(fields->descr, wanted.get());
+  if (!same) return std::nullopt;
+
+  ArrayView view;
+  view.data = fields->data;
+  view.ndim = ndim;
+  for (int d = 0; d < ndim; ++d) {
+    view.shape[d] = fields->dimensions[d];
+    view.strides[d] = fields->strides[d];
+  }
+  view.itemsize = element_size(fields->descr);
+  view.contiguous = (fields->flags & (kCContiguous | kFContiguous)) != 0;
+  view.c_contiguous = (fields->flags & kCContiguous) != 0;
+
+  ArrayHold hold(Ref::borrow(obj), view);
+  borrow::acquire_shared(obj);
+  hold.registered_ = true;
+  return hold;
+}
+
+ArrayHold intake(PyObject* obj, Elem elem, int ndim, const char* name) {
+  std::optional<ArrayHold> hold = try_intake(obj, elem, ndim);
+  if (!hold) {
+    set_conversion_error(obj, "PyArray<T, D>");
+    raise_wrapped(name);
+  }
+  return std::move(*hold);
+}
+
+OutArray new_array(Elem elem, int ndim, const Py_ssize_t* shape, bool fortran) {
+  void** table = api();
+  if (ndim == 2 && (shape[0] == 0 || shape[1] == 0)) fortran = false;
+  Ref descr = checked(reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType])(type_number(elem)));
+  // NewFromDescr steals the descriptor reference, whatever its outcome.
+  Ref array = checked(reinterpret_cast<NewFromDescrFn>(table[kNewFromDescr])(
+      array_type(), descr.release(), ndim, shape, nullptr, nullptr, fortran ? 1 : 0, nullptr));
+  void* data = reinterpret_cast<ArrayFields*>(array.get())->data;
+  return {std::move(array), data};
+}
+
+Ref new_array_copy(Elem elem, Py_ssize_t count, const void* values) {
+  OutArray out = new_array(elem, 1, &count);
+  const size_t width = elem == Elem::U64 ? 8 : 4;
+  if (count > 0) std::memcpy(out.data, values, static_cast<size_t>(count) * width);
+  return std::move(out.array);
+}
+
+Ref numpy_multiarray() {
+  api();
+  return or_raise(PyImport_ImportModule((std::string(g_numpy.core) + ".multiarray").c_str()));
+}
+
+}  // namespace tw

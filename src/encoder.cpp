@@ -1,0 +1,8 @@
+// Placeholder until the class lands.
+#include "classes.h"
+
+namespace tw {
+
+PyTypeObject* request_encoder_type() { return nullptr; }
+
+}  // namespace tw

@@ -1,0 +1,51 @@
+// Python-free compute kernels and the one dispatch point that picks a variant per process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "encode_kernels.h"
+
+namespace tw::kernels {
+
+enum class Isa { Scalar, Sse2, Avx2, Avx512 };
+
+struct Nearest {
+  size_t index;       // first row holding the smallest distance
+  uint32_t distance;  // that distance
+};
+
+struct HammingKernels {
+  // Hamming distance of two runs of `words` 64-bit words.
+  uint32_t (*xor_popcount)(const uint64_t* a, const uint64_t* b, size_t words);
+  // out[r] = distance of `query` and row r of a row-major rows x words matrix.
+  void (*distances)(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words,
+                    uint32_t* out);
+  // Smallest distance over rows >= 1 of a row-major matrix; stops at the first distance 0.
+  Nearest (*nearest)(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words);
+  // As `nearest`, for 4-word codes at the start of records `stride` bytes apart (any alignment).
+  Nearest (*nearest_records)(const uint64_t* query, const unsigned char* records, size_t rows,
+                             size_t stride);
+  // First index of the smallest uint32 found at records + i * stride, rows >= 1.
+  size_t (*argmin_u32)(const unsigned char* records, size_t rows, size_t stride);
+};
+
+struct KernelTable {
+  Isa isa;
+  const char* name;
+  HammingKernels hamming;
+  EncodeKernels encode;
+};
+
+// The variant chosen for this process: the widest one the CPU and the OS support.
+const KernelTable& active();
+// The table of one variant, or nullptr when this CPU cannot run it (for tests and benchmarks).
+const KernelTable* table_for(Isa isa);
+
+// Per-file providers, each compiled with its own instruction-set flags.
+HammingKernels hamming_scalar();
+HammingKernels hamming_sse2();
+HammingKernels hamming_avx2();
+HammingKernels hamming_avx512();
+
+}  // namespace tw::kernels

@@ -1,0 +1,64 @@
+// Every kernel variant this CPU can run, against the scalar reference.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kernels/kernels.h"
+
+namespace tw::kernels {
+namespace {
+
+std::vector<Isa> runnable() {
+  std::vector<Isa> out;
+  for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
+    if (table_for(isa) != nullptr) out.push_back(isa);
+  }
+  return out;
+}
+
+std::vector<uint64_t> random_words(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> v(n);
+  for (auto& w : v) w = rng();
+  return v;
+}
+
+class Variant : public ::testing::TestWithParam<Isa> {
+ protected:
+  const HammingKernels& k() { return table_for(GetParam())->hamming; }
+  const HammingKernels& ref() { return table_for(Isa::Scalar)->hamming; }
+};
+
+TEST_P(Variant, XorPopcountMatchesReferenceOnEveryLengthAndOffset) {
+  auto a = random_words(80, 1), b = random_words(80, 2);
+  for (size_t offset = 0; offset < 3; ++offset) {
+    for (size_t n = 0; n <= 70; ++n) {
+      EXPECT_EQ(k().xor_popcount(a.data() + offset, b.data() + offset, n),
+                ref().xor_popcount(a.data() + offset, b.data() + offset, n))
+          << "n=" << n << " offset=" << offset;
+    }
+  }
+}
+
+TEST_P(Variant, XorPopcountCountsEveryBitOfEveryWord) {
+  std::vector<uint64_t> zero(70, 0), ones(70, ~0ULL);
+  for (size_t n = 0; n <= 70; ++n) EXPECT_EQ(k().xor_popcount(zero.data(), ones.data(), n), 64 * n);
+  std::vector<uint64_t> top(4, 0);
+  top[3] = 1ULL << 63;
+  EXPECT_EQ(k().xor_popcount(zero.data(), top.data(), 4), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllRunnable, Variant, ::testing::ValuesIn(runnable()),
+                         [](const auto& info) {
+                           return std::string(table_for(info.param)->name);
+                         });
+
+TEST(Dispatch, ActiveIsTheWidestRunnable) {
+  const auto all = runnable();
+  EXPECT_EQ(active().isa, all.back());
+}
+
+}  // namespace
+}  // namespace tw::kernels
