@@ -132,6 +132,18 @@ void** api() {
 
 PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api()[kArrayType]); }
 
+// The built-in descriptors are singletons: keep one reference each so that the usual dtype
+// test is a pointer comparison.
+PyObject* builtin_descr(Elem elem) {
+  static PyObject* cache[3] = {nullptr, nullptr, nullptr};
+  PyObject*& slot = cache[static_cast<int>(elem)];
+  if (slot == nullptr) {
+    slot = checked(reinterpret_cast<DescrFromTypeFn>(api()[kDescrFromType])(type_number(elem)))
+               .release();
+  }
+  return slot;
+}
+
 Py_ssize_t element_size(PyObject* descr) {
   if (g_numpy.feature_version < 18) return reinterpret_cast<DescrV1*>(descr)->elsize;
   return reinterpret_cast<DescrV2*>(descr)->elsize;
@@ -160,9 +172,9 @@ std::optional<ArrayHold> try_intake(PyObject* obj, Elem elem, int ndim) {
   auto* fields = reinterpret_cast<ArrayFields*>(obj);
   if (fields->nd != ndim) return std::nullopt;
   if (fields->descr == nullptr) TW_FAULT("array without a dtype descriptor");
-  Ref wanted = checked(reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType])(type_number(elem)));
-  const bool same = fields->descr == wanted.get() ||
-                    reinterpret_cast<EquivTypesFn>(table[kEquivTypes])(fields->descr, wanted.get());
+  PyObject* wanted = builtin_descr(elem);
+  const bool same = fields->descr == wanted ||
+                    reinterpret_cast<EquivTypesFn>(table[kEquivTypes])(fields->descr, wanted);
   if (!same) return std::nullopt;
 
   ArrayView view;

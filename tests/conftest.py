@@ -1,0 +1,20 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (same executable), capturing output."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+@pytest.fixture
+def python():
+    return run_python
