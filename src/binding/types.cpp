@@ -2,6 +2,7 @@
 #include "types.h"
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,9 @@ PyTypeObject* create_type(const ClassSpec& spec) {
     return nullptr;
   }
   // Both texts live as long as the type, which lives as long as the process.
-  const std::string* kept_doc = new std::string(std::move(doc));
-  const std::string* qualified = new std::string(std::string("builtins.") + spec.name);
+  static auto* kept = new std::deque<std::string>();  // never destroyed: types outlive exit
+  const std::string* kept_doc = &kept->emplace_back(std::move(doc));
+  const std::string* qualified = &kept->emplace_back(std::string("builtins.") + spec.name);
 
   std::vector<PyType_Slot> slots;
   slots.push_back({Py_tp_doc, const_cast<char*>(kept_doc->c_str())});
