@@ -446,13 +446,11 @@ class CallsBack:
     "inner, message",
     [
         (lambda s: len(s), "Already mutably borrowed"),
-        (lambda s: s.get_code(0), "Already mutably borrowed"),
         (lambda s: s.search(code()), "Already mutably borrowed"),
         (lambda s: s.evict_lru(), "Already mutably borrowed"),
         (lambda s: s.capacity, "Already mutably borrowed"),
         (lambda s: repr(s), "Already mutably borrowed"),
         (lambda s: s.add(code(), 0), "Already borrowed"),
-        (lambda s: s.mark_used(0, 0), "Already borrowed"),
     ],
 )
 @pytest.mark.parametrize("outer", ["add", "replace", "mark_used"])
