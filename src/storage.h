@@ -20,9 +20,9 @@ namespace tw {
 #pragma pack(push, 1)
 struct CacheEntry {
   uint64_t code[4];
-  uint32_t created_at;     // storage timestamps
+  uint32_t created_at;  // storage timestamps
   uint32_t last_accessed;
-  uint32_t access_count;   // saturates
+  uint32_t access_count;  // saturates
 };
 #pragma pack(pop)
 static_assert(sizeof(CacheEntry) == 44, "entry records must stay 44 bytes");
