@@ -36,11 +36,6 @@ Ref hello_from_rust(const Bound& args) {
   return py_str("Hello, " + std::string(name) + "! This is tarnwick_rs v" + kVersion);
 }
 
-template <class F>
-PyCFunction as_cfunction(F fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef rust_version_def = {
     "rust_version", rust_version, METH_NOARGS,
     "rust_version()\n--\n\n"

@@ -35,8 +35,7 @@ Ref hamming_distance(const Bound& args) {
 
 PyMethodDef hamming_distance_def = {
     "hamming_distance",
-    reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(function<kHammingDistanceParams, hamming_distance>)),
+    as_cfunction(function<kHammingDistanceParams, hamming_distance>),
     METH_FASTCALL | METH_KEYWORDS,
     "hamming_distance(a, b)\n--\n\n"
     "Compute Hamming distance between two binary codes.\n\n"

@@ -18,11 +18,6 @@ struct CacheStorage {
 using Shared = const CacheStorage&;
 using Exclusive = CacheStorage&;
 
-template <class F>
-PyCFunction cfunc(F fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 CodeArg code_arg(const ArrayHold& hold) {
   const ArrayView& v = hold.view();
   return CodeArg{v.data, static_cast<size_t>(v.size()), v.contiguous};
@@ -120,7 +115,7 @@ using S = CacheStorage;
 constexpr auto kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"add", cfunc(method<S, Access::Exclusive, kAddParams, add>), kFast,
+    {"add", as_cfunction(method<S, Access::Exclusive, kAddParams, add>), kFast,
      "add($self, code, timestamp)\n--\n\n"
      "Add a new entry to the storage.\n\n"
      "# Arguments\n\n"
@@ -132,7 +127,7 @@ PyMethodDef methods[] = {
      "* `ValueError` - If storage is full (call evict_lru first)\n"
      "* `ValueError` - If code shape is incorrect\n"
      "* `TypeError` - If code dtype is not uint64"},
-    {"replace", cfunc(method<S, Access::Exclusive, kReplaceParams, replace>), kFast,
+    {"replace", as_cfunction(method<S, Access::Exclusive, kReplaceParams, replace>), kFast,
      "replace($self, index, code, timestamp)\n--\n\n"
      "Overwrite an existing entry at the given index.\n\n"
      "Used after evict_lru() to reuse a slot.\n\n"
@@ -143,7 +138,7 @@ PyMethodDef methods[] = {
      "# Raises\n\n"
      "* `IndexError` - If index is out of bounds\n"
      "* `ValueError` - If code shape is incorrect"},
-    {"search", cfunc(method<S, Access::Shared, kSearchParams, search>), kFast,
+    {"search", as_cfunction(method<S, Access::Shared, kSearchParams, search>), kFast,
      "search($self, query, threshold=0.85)\n--\n\n"
      "Find the nearest neighbor above similarity threshold.\n\n"
      "# Arguments\n\n"
@@ -153,14 +148,14 @@ PyMethodDef methods[] = {
      "Tuple of (index, similarity) if found, None otherwise.\n\n"
      "# Raises\n\n"
      "* `ValueError` - If query shape is incorrect or threshold is invalid"},
-    {"evict_lru", cfunc(method_noargs<S, Access::Shared, evict_lru>), METH_NOARGS,
+    {"evict_lru", as_cfunction(method_noargs<S, Access::Shared, evict_lru>), METH_NOARGS,
      "evict_lru($self)\n--\n\n"
      "Find the least recently used entry (oldest last_accessed timestamp).\n\n"
      "# Returns\n\n"
      "Index of the LRU entry.\n\n"
      "# Raises\n\n"
      "* `ValueError` - If storage is empty"},
-    {"mark_used", cfunc(method<S, Access::Exclusive, kMarkUsedParams, mark_used>), kFast,
+    {"mark_used", as_cfunction(method<S, Access::Exclusive, kMarkUsedParams, mark_used>), kFast,
      "mark_used($self, index, timestamp)\n--\n\n"
      "Update the last_accessed timestamp and increment access_count.\n\n"
      "# Arguments\n\n"
@@ -168,7 +163,7 @@ PyMethodDef methods[] = {
      "* `timestamp` - Current Unix timestamp\n\n"
      "# Raises\n\n"
      "* `IndexError` - If index is out of bounds"},
-    {"get_metadata", cfunc(method<S, Access::Shared, kGetMetadataParams, get_metadata>), kFast,
+    {"get_metadata", as_cfunction(method<S, Access::Shared, kGetMetadataParams, get_metadata>), kFast,
      "get_metadata($self, index)\n--\n\n"
      "Get metadata for an entry.\n\n"
      "# Arguments\n\n"
@@ -177,7 +172,7 @@ PyMethodDef methods[] = {
      "Dictionary with created_at, last_accessed, access_count (Unix timestamps).\n\n"
      "# Raises\n\n"
      "* `IndexError` - If index is out of bounds"},
-    {"get_code", cfunc(method<S, Access::Shared, kGetCodeParams, get_code>), kFast,
+    {"get_code", as_cfunction(method<S, Access::Shared, kGetCodeParams, get_code>), kFast,
      "get_code($self, index)\n--\n\n"
      "Get the binary code at the given index.\n\n"
      "# Arguments\n\n"
@@ -186,7 +181,7 @@ PyMethodDef methods[] = {
      "Binary code as list of 4 uint64 values.\n\n"
      "# Raises\n\n"
      "* `IndexError` - If index is out of bounds"},
-    {"memory_usage", cfunc(method_noargs<S, Access::Shared, memory_usage>), METH_NOARGS,
+    {"memory_usage", as_cfunction(method_noargs<S, Access::Shared, memory_usage>), METH_NOARGS,
      "memory_usage($self)\n--\n\n"
      "Return total memory usage in bytes for entry data.\n\n"
      "Should be exactly 44 * num_entries."},

@@ -92,6 +92,12 @@ std::string_view to_utf8(PyObject* obj, const char* name);
 void set_conversion_error(PyObject* obj, const char* target);
 std::string type_qualname(PyObject* obj);
 
+// A fast-call or no-argument entry point as the PyCFunction that a PyMethodDef stores.
+template <class F>
+PyCFunction as_cfunction(F fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // A module-level function taking arguments.
 template <const ParameterTable& T, auto Impl>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
