@@ -98,8 +98,9 @@ inline __m512i matrix_tail(__m512i q2, const uint64_t* block, size_t rows) {
 inline __m512i records_block(__m512i q2, const unsigned char* block, size_t stride) {
   __m512i p[8];
   for (size_t k = 0; k < 8; ++k) {
-    const __m512i two = _mm512_inserti64x4(
-        _mm512_castsi256_si512(load256(block + 2 * k * stride)), load256(block + (2 * k + 1) * stride), 1);
+    const unsigned char* pair = block + 2 * k * stride;
+    const __m512i two =
+        _mm512_inserti64x4(_mm512_castsi256_si512(load256(pair)), load256(pair + stride), 1);
     p[k] = _mm512_popcnt_epi64(_mm512_xor_si512(two, q2));
   }
   return sixteen(p);

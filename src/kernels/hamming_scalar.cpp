@@ -59,7 +59,9 @@ inline __m128i popcount_bytes(__m128i x) {
   return _mm_and_si128(_mm_add_epi8(x, _mm_srli_epi64(x, 4)), m4);
 }
 
-inline __m128i popcount_lanes(__m128i x) { return _mm_sad_epu8(popcount_bytes(x), _mm_setzero_si128()); }
+inline __m128i popcount_lanes(__m128i x) {
+  return _mm_sad_epu8(popcount_bytes(x), _mm_setzero_si128());
+}
 
 struct Pop {
   static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
@@ -90,8 +92,10 @@ inline __m128i row_lanes(__m128i q0, __m128i q1, const void* row) {
 // Distances of four 4-word rows as 32-bit lanes, in row order.
 template <class At>
 inline __m128i four_rows(__m128i q0, __m128i q1, At at) {
-  const __m128i a = _mm_or_si128(row_lanes(q0, q1, at(0)), _mm_slli_epi64(row_lanes(q0, q1, at(1)), 32));
-  const __m128i b = _mm_or_si128(row_lanes(q0, q1, at(2)), _mm_slli_epi64(row_lanes(q0, q1, at(3)), 32));
+  const __m128i a =
+      _mm_or_si128(row_lanes(q0, q1, at(0)), _mm_slli_epi64(row_lanes(q0, q1, at(1)), 32));
+  const __m128i b =
+      _mm_or_si128(row_lanes(q0, q1, at(2)), _mm_slli_epi64(row_lanes(q0, q1, at(3)), 32));
   return _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
 }
 
