@@ -35,7 +35,7 @@ static_assert(std::is_standard_layout_v<Table> && sizeof(Table) == 6 * sizeof(vo
 static_assert(std::is_same_v<Py_ssize_t, intptr_t>);
 
 Table* g_table = nullptr;
-Table* g_own = nullptr;  // the table this module created, if it did
+Table* g_own = nullptr;              // the table this module created, if it did
 BorrowRecords* g_records = nullptr;  // its records
 // Set before our own table is published; our four functions only ever run after that.
 PyTypeObject* g_array_type = nullptr;
@@ -115,7 +115,8 @@ static void tarnwick_borrow_release_mut(void* flags, PyObject* array) {
 }
 
 static void tarnwick_borrow_destroy(PyObject* capsule) {
-  auto* table = static_cast<tw::borrow::Table*>(PyCapsule_GetPointer(capsule, tw::borrow::kCapsuleName));
+  auto* table =
+      static_cast<tw::borrow::Table*>(PyCapsule_GetPointer(capsule, tw::borrow::kCapsuleName));
   if (table == nullptr) {
     PyErr_Clear();
     return;
@@ -187,9 +188,10 @@ Ref publish_table(PyObject* multiarray) {
       static_cast<Table*>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
   if (table == nullptr) fail_lookup();
   if (table->version < 1) {
-    PyErr_Format(PyExc_TypeError,
-                 "Version %llu of borrow checking API is not supported by this version of rust-numpy",
-                 static_cast<unsigned long long>(table->version));
+    PyErr_Format(
+        PyExc_TypeError,
+        "Version %llu of borrow checking API is not supported by this version of rust-numpy",
+        static_cast<unsigned long long>(table->version));
     fail_lookup();
   }
   if (g_table == nullptr) {

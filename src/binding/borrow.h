@@ -1,4 +1,4 @@
-// Registration of input arrays in the process-wide borrow-tracking table shared by extension modules.
+// Registration of input arrays in the borrow-tracking table shared by extension modules.
 #pragma once
 
 #include <Python.h>

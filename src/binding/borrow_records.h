@@ -97,8 +97,8 @@ class BorrowRecords {
   // Most groups hold a single borrow, so the first entry lives in the slot itself; the spill
   // storage survives the group being emptied.
   struct Group {
-    uintptr_t id = 0;    // 0: free slot (then size == 0)
-    uint32_t size = 0;   // entries: first, then spill[0 .. size - 2]
+    uintptr_t id = 0;   // 0: free slot (then size == 0)
+    uint32_t size = 0;  // entries: first, then spill[0 .. size - 2]
     uint32_t spill_capacity = 0;
     Entry first;
     std::unique_ptr<Entry[]> spill;

@@ -1,4 +1,4 @@
-// Internal to binding/: the NumPy object layouts we read and the helpers arrays.cpp provides for them.
+// Internal to binding/: the NumPy object layouts we read and their helpers in arrays.cpp.
 #pragma once
 
 #include <Python.h>
