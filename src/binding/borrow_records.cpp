@@ -112,7 +112,7 @@ int BorrowRecords::acquire_in(size_t slot, const BorrowKey& key) {
     }
   }
   if (same != nullptr) {
-    if (same->count < 0 || same->count == std::numeric_limits<intptr_t>::max()) {
+    if (same->count < 0 || same->count == kMaxCount) {
       return kAlreadyBorrowed;
     }
     ++same->count;

@@ -55,12 +55,23 @@ class BorrowRecords {
  public:
   static constexpr int kOk = 0;
   static constexpr int kAlreadyBorrowed = -1;
+  static constexpr intptr_t kMaxCount = INTPTR_MAX;
 
   BorrowRecords();
   // May throw std::bad_alloc; the records are unchanged when it does.
   int acquire(uintptr_t group, const BorrowKey& key) {
     const size_t slot = probe(group);
-    if (slots_[slot].id == 0) return add_group(slot, group, key, 1);
+    Group& g = slots_[slot];
+    if (g.id == 0) return add_group(slot, group, key, 1);
+    if (g.size == 1 && g.first.count > 0 && g.first.count < kMaxCount) {
+      // Beside a single shared borrow nothing can refuse another shared one.
+      if (g.first.key == key) {
+        ++g.first.count;
+      } else {
+        g.push({key, 1});
+      }
+      return kOk;
+    }
     return acquire_in(slot, key);
   }
   int acquire_mut(uintptr_t group, const BorrowKey& key) {
@@ -73,9 +84,10 @@ class BorrowRecords {
     const size_t slot = probe(group);
     Group& g = slots_[slot];
     if (g.id == 0) return;
-    if (g.size == 1 && g.first.count == 1 && g.first.key == key) {
-      g.size = 0;
-      free_slot(slot);
+    // Borrows usually end in the reverse order of their start: try the newest entry first.
+    const Entry& last = g.at(g.size - 1);
+    if (last.count == 1 && last.key == key) {
+      if (--g.size == 0) free_slot(slot);
       return;
     }
     release_in(slot, key, false);
