@@ -113,8 +113,8 @@ std::string numpy_abi::render_pending_error() {
 PyTypeObject* numpy_abi::array_type() { return static_cast<PyTypeObject*>(api()[kArrayType]); }
 
 Py_ssize_t numpy_abi::element_size(PyObject* descr) {
-  if (g_numpy.feature_version < 18) return reinterpret_cast<numpy_abi::DescrV1*>(descr)->elsize;
-  return reinterpret_cast<numpy_abi::DescrV2*>(descr)->elsize;
+  if (g_numpy.feature_version < 18) return reinterpret_cast<DescrV1*>(descr)->elsize;
+  return reinterpret_cast<DescrV2*>(descr)->elsize;
 }
 
 ArrayHold::ArrayHold(Ref array, const ArrayView& view) : array_(std::move(array)), view_(view) {}
