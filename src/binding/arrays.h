@@ -50,6 +50,7 @@ class ArrayHold {
   void require_contiguous() const;
   Ref array_;
   ArrayView view_;
+  uintptr_t borrow_token_ = 0;
   bool registered_ = false;
 };
 
