@@ -4,10 +4,10 @@
 //   static constexpr int kFewRows, kFewPanels;      // blocks of the rows left over
 //   static constexpr int kOnePanels;                // a single row
 //   template <int NE, int NP>
-//   static void run(const float* xs, const float* panels, size_t dim, uint32_t* masks);
-// `run` projects NE embeddings, interleaved as xs[j * NE + e], onto NP consecutive panels and
-// stores the 16 sign bits (s >= 0) of embedding e and panel q in masks[e * NP + q]. Each file
-// compiles its own copy with its own flags.
+//   static void run(const Rows& x, const float* panels, size_t dim, uint32_t* masks);
+// `run` projects the NE embeddings of `x` onto NP consecutive panels and stores the 16 sign bits
+// (s >= 0) of embedding e and panel q in masks[e * NP + q]. Each file compiles its own copy with
+// its own flags.
 
 // Bits of panel p that are real output bits.
 inline uint64_t valid_lanes(size_t code_bits, size_t p) {
@@ -16,7 +16,7 @@ inline uint64_t valid_lanes(size_t code_bits, size_t p) {
 }
 
 template <int NE, int NP>
-inline void encode_group(const Projection& m, const float* xs, size_t p, uint64_t* out,
+inline void encode_group(const Projection& m, const Rows& xs, size_t p, uint64_t* out,
                          size_t words) {
   uint32_t masks[NE * NP];
   Micro::template run<NE, NP>(xs, m.panels + p * m.dim * kPanelRows, m.dim, masks);
@@ -32,7 +32,7 @@ inline void encode_group(const Projection& m, const float* xs, size_t p, uint64_
 
 // The last rem < NP panels of a block, one sweep of exactly rem panels.
 template <int NE, int NP>
-inline void encode_tail(const Projection& m, const float* xs, size_t p, size_t rem, uint64_t* out,
+inline void encode_tail(const Projection& m, const Rows& xs, size_t p, size_t rem, uint64_t* out,
                         size_t words) {
   if constexpr (NP > 0) {
     if (rem == NP) {
@@ -45,7 +45,7 @@ inline void encode_tail(const Projection& m, const float* xs, size_t p, size_t r
 
 // Codes of NE embeddings into NE consecutive output rows.
 template <int NE, int NP>
-inline void encode_block(const Projection& m, const float* xs, uint64_t* out, size_t words) {
+inline void encode_block(const Projection& m, const Rows& xs, uint64_t* out, size_t words) {
   std::fill(out, out + NE * words, uint64_t{0});
   const size_t panels = panel_count(m.code_bits);
   size_t p = 0;
@@ -67,24 +67,23 @@ class Scratch {
   std::unique_ptr<float[]> buffer_;
 };
 
-// Rows i .. i + NE - 1 interleaved as xs[j * NE + e]. A single aligned unit-stride row is used
-// in place.
+// Rows i .. i + NE - 1 as unit-stride float rows: in place when the layout allows, else copied.
 template <int NE>
-inline const float* gather(const Embeddings& x, size_t i, size_t dim, Scratch& scratch) {
-  const char* rows[NE];
+inline Rows rows_at(const Embeddings& x, size_t i, size_t dim, Scratch& scratch) {
+  const char* first = x.data + static_cast<ptrdiff_t>(i) * x.row_stride;
+  if (x.col_stride == static_cast<ptrdiff_t>(sizeof(float)) &&
+      reinterpret_cast<uintptr_t>(first) % alignof(float) == 0 &&
+      x.row_stride % static_cast<ptrdiff_t>(sizeof(float)) == 0) {
+    return {first, x.row_stride};
+  }
+  float* copy = scratch.get();
   for (int e = 0; e < NE; ++e) {
-    rows[e] = x.data + static_cast<ptrdiff_t>(i + e) * x.row_stride;
+    const char* row = first + e * x.row_stride;
+    for (size_t j = 0; j < dim; ++j) {
+      std::memcpy(copy + e * dim + j, row + static_cast<ptrdiff_t>(j) * x.col_stride, sizeof(float));
+    }
   }
-  if (NE == 1 && x.col_stride == static_cast<ptrdiff_t>(sizeof(float)) &&
-      reinterpret_cast<uintptr_t>(rows[0]) % alignof(float) == 0) {
-    return reinterpret_cast<const float*>(rows[0]);
-  }
-  float* xs = scratch.get();
-  for (size_t j = 0; j < dim; ++j) {
-    const ptrdiff_t offset = static_cast<ptrdiff_t>(j) * x.col_stride;
-    for (int e = 0; e < NE; ++e) std::memcpy(xs + j * NE + e, rows[e] + offset, sizeof(float));
-  }
-  return xs;
+  return {reinterpret_cast<const char*>(copy), static_cast<ptrdiff_t>(dim * sizeof(float))};
 }
 
 inline void encode_rows(const Projection& m, const Embeddings& x, uint64_t* out) {
@@ -95,13 +94,13 @@ inline void encode_rows(const Projection& m, const Embeddings& x, uint64_t* out)
   size_t i = 0;
   for (; i + Micro::kBlockRows <= x.rows; i += Micro::kBlockRows) {
     encode_block<Micro::kBlockRows, Micro::kBlockPanels>(
-        m, gather<Micro::kBlockRows>(x, i, dim, buf), out + i * words, words);
+        m, rows_at<Micro::kBlockRows>(x, i, dim, buf), out + i * words, words);
   }
   for (; i + Micro::kFewRows <= x.rows; i += Micro::kFewRows) {
-    encode_block<Micro::kFewRows, Micro::kFewPanels>(m, gather<Micro::kFewRows>(x, i, dim, buf),
+    encode_block<Micro::kFewRows, Micro::kFewPanels>(m, rows_at<Micro::kFewRows>(x, i, dim, buf),
                                                      out + i * words, words);
   }
   for (; i < x.rows; ++i) {
-    encode_block<1, Micro::kOnePanels>(m, gather<1>(x, i, dim, buf), out + i * words, words);
+    encode_block<1, Micro::kOnePanels>(m, rows_at<1>(x, i, dim, buf), out + i * words, words);
   }
 }

@@ -18,7 +18,7 @@ struct Micro {
   static constexpr int kOnePanels = 6;
 
   template <int NE, int NP>
-  static void run(const float* xs, const float* panels, size_t dim, uint32_t* masks) {
+  static void run(const Rows& xs, const float* panels, size_t dim, uint32_t* masks) {
     __m256 acc[NE][NP][2];
 #pragma GCC unroll 32
     for (int e = 0; e < NE; ++e) {
@@ -26,11 +26,16 @@ struct Micro {
       for (int q = 0; q < NP; ++q) acc[e][q][0] = acc[e][q][1] = _mm256_setzero_ps();
     }
     const size_t panel_stride = dim * kPanelRows;
+    const float* base[(NE + 2) / 3];  // as in the AVX-512 loop: no spilled row addresses
+    for (int k = 0; k < (NE + 2) / 3; ++k) {
+      base[k] = reinterpret_cast<const float*>(xs.first + 3 * k * xs.stride);
+    }
     for (size_t j = 0; j < dim; ++j) {
       const float* row = panels + j * kPanelRows;
 #pragma GCC unroll 32
       for (int e = 0; e < NE; ++e) {
-        const __m256 x = _mm256_set1_ps(xs[j * NE + e]);
+        const __m256 x = _mm256_set1_ps(*reinterpret_cast<const float*>(
+            reinterpret_cast<const char*>(base[e / 3] + j) + (e % 3) * xs.stride));
 #pragma GCC unroll 32
         for (int q = 0; q < NP; ++q) {
 #pragma GCC unroll 2

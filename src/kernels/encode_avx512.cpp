@@ -18,7 +18,7 @@ struct Micro {
   static constexpr int kOnePanels = 8;
 
   template <int NE, int NP>
-  static void run(const float* xs, const float* panels, size_t dim, uint32_t* masks) {
+  static void run(const Rows& xs, const float* panels, size_t dim, uint32_t* masks) {
     __m512 acc[NE][NP];
 #pragma GCC unroll 32
     for (int e = 0; e < NE; ++e) {
@@ -26,13 +26,21 @@ struct Micro {
       for (int q = 0; q < NP; ++q) acc[e][q] = _mm512_setzero_ps();
     }
     const size_t panel_stride = dim * kPanelRows;
+    // A base pointer every third row, the others at +stride and +2 * stride from it, keeps
+    // every row address in a register without spills.
+    const float* base[(NE + 2) / 3];
+    for (int k = 0; k < (NE + 2) / 3; ++k) {
+      base[k] = reinterpret_cast<const float*>(xs.first + 3 * k * xs.stride);
+    }
+#pragma GCC unroll 4
     for (size_t j = 0; j < dim; ++j) {
       __m512 m[NP];
 #pragma GCC unroll 32
       for (int q = 0; q < NP; ++q) m[q] = _mm512_loadu_ps(panels + q * panel_stride + j * kPanelRows);
 #pragma GCC unroll 32
       for (int e = 0; e < NE; ++e) {
-        const __m512 x = _mm512_set1_ps(xs[j * NE + e]);
+        const __m512 x = _mm512_set1_ps(*reinterpret_cast<const float*>(
+            reinterpret_cast<const char*>(base[e / 3] + j) + (e % 3) * xs.stride));
 #pragma GCC unroll 32
         for (int q = 0; q < NP; ++q) acc[e][q] = _mm512_add_ps(acc[e][q], _mm512_mul_ps(m[q], x));
       }

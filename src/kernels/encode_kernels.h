@@ -33,6 +33,17 @@ struct Embeddings {
   ptrdiff_t col_stride;
 };
 
+// Embeddings as unit-stride float rows, row e at first + e * stride bytes, float-aligned: what
+// the register-blocked loops read.
+struct Rows {
+  const char* first;
+  ptrdiff_t stride;
+
+  float at(int e, size_t j) const {
+    return reinterpret_cast<const float*>(first + e * stride)[j];
+  }
+};
+
 struct EncodeKernels {
   // Writes the packed code of row i to out[i * code_words(code_bits) ..], every word of it.
   // Each bit is the sign (s >= 0) of the sequential binary32 sum s = (..((0 + p0) + p1) ..),

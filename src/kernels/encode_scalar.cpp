@@ -14,11 +14,11 @@ struct Micro {
   static constexpr int kOnePanels = 1;
 
   template <int NE, int NP>
-  static void run(const float* xs, const float* panels, size_t dim, uint32_t* masks) {
+  static void run(const Rows& xs, const float* panels, size_t dim, uint32_t* masks) {
     float acc[NE][NP][kPanelRows] = {};
     for (size_t j = 0; j < dim; ++j) {
       for (int e = 0; e < NE; ++e) {
-        const float x = xs[j * NE + e];
+        const float x = xs.at(e, j);
         for (int q = 0; q < NP; ++q) {
           const float* row = panels + (q * dim + j) * kPanelRows;
           for (size_t l = 0; l < kPanelRows; ++l) {
