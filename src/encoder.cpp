@@ -93,9 +93,8 @@ void Encoder::encode(const FloatBlock& x, uint64_t* out) const {
   if (x.rows == 0) return;
   const kernels::Projection projection{panels_.get(), static_cast<size_t>(dim_),
                                        static_cast<size_t>(bits_)};
-  kernels::active().encode.encode(projection,
-                                  kernels::Embeddings{x.data, x.rows, x.row_stride, x.col_stride},
-                                  out);
+  kernels::active().encode.encode(
+      projection, kernels::Embeddings{x.data, x.rows, x.row_stride, x.col_stride}, out);
 }
 
 // --- Python surface ---
@@ -104,9 +103,10 @@ namespace {
 
 using State = Encoder;
 
-constexpr ParameterTable kNewParams{
-    "RustBinaryEncoder.__new__()", {"embedding_dim", "code_bits", "projection_matrix", "seed"}, 4,
-    2};
+constexpr ParameterTable kNewParams{"RustBinaryEncoder.__new__()",
+                                    {"embedding_dim", "code_bits", "projection_matrix", "seed"},
+                                    4,
+                                    2};
 constexpr ParameterTable kEncodeParams{"RustBinaryEncoder.encode()", {"embedding"}, 1, 1};
 constexpr ParameterTable kEncodeBatchParams{
     "RustBinaryEncoder.encode_batch()", {"embeddings"}, 1, 1};
@@ -196,8 +196,12 @@ Ref encode_one(const State& s, const ArrayView& v) {
 
 Ref encode_many(const State& s, const ArrayView& v) {
   check_dim(s, v.shape[1]);
-  const FloatBlock x{v.data, static_cast<size_t>(v.shape[0]), static_cast<size_t>(v.shape[1]),
-                     v.strides[0], v.strides[1], v.contiguous};
+  const FloatBlock x{v.data,
+                     static_cast<size_t>(v.shape[0]),
+                     static_cast<size_t>(v.shape[1]),
+                     v.strides[0],
+                     v.strides[1],
+                     v.contiguous};
   // The whole batch is checked before anything is encoded.
   if (any_non_finite(x)) {
     reject(ErrorKind::ValueError, "Embeddings contain non-finite values (NaN or Inf)");

@@ -222,7 +222,9 @@ def test_seed_route_rejects_what_is_not_a_float32_matrix(monkeypatch):
             return self.result
 
     monkeypatch.setattr(np.random, "default_rng", lambda seed: Rng(np.zeros((3, 2))))
-    with pytest.raises(TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+    with pytest.raises(
+        TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"
+    ):
         Encoder(3, 2, seed=1)
     # A sample of the wrong shape must not be copied as if it had the right one.
     monkeypatch.setattr(
@@ -247,37 +249,92 @@ def nan_at_end_of_view():
         ((0, 256, np.zeros((3, 3), np.float32)), {}, ValueError, "embedding_dim must be positive"),
         ((0, 0), {}, ValueError, "embedding_dim must be positive"),
         ((4, 0), {}, ValueError, "code_bits must be positive"),
-        ((384, 256, np.zeros((384, 256), np.float32)), {}, ValueError,
-         "projection_matrix shape must be (256, 384), got [384, 256]"),
-        ((2, 2, np.full((2, 3), np.nan, np.float32)), {}, ValueError,
-         "projection_matrix shape must be (2, 2), got [2, 3]"),
-        ((6, 8, nan_at_end_of_view()), {}, ValueError,
-         "projection_matrix contains non-finite values (NaN or Inf)"),
+        (
+            (384, 256, np.zeros((384, 256), np.float32)),
+            {},
+            ValueError,
+            "projection_matrix shape must be (256, 384), got [384, 256]",
+        ),
+        (
+            (2, 2, np.full((2, 3), np.nan, np.float32)),
+            {},
+            ValueError,
+            "projection_matrix shape must be (2, 2), got [2, 3]",
+        ),
+        (
+            (6, 8, nan_at_end_of_view()),
+            {},
+            ValueError,
+            "projection_matrix contains non-finite values (NaN or Inf)",
+        ),
         ((4, 4), {}, ValueError, "Must provide either projection_matrix or seed"),
         ((4, 4, None, None), {}, ValueError, "Must provide either projection_matrix or seed"),
-        ((4, 4), {"projection_matrix": np.zeros((4, 4))}, TypeError,
-         "argument 'projection_matrix': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        ((4, 4, [[1.0] * 4] * 4), {}, TypeError,
-         "argument 'projection_matrix': 'list' object cannot be converted to 'PyArray<T, D>'"),
-        ((4, 4, np.zeros((4, 4, 1), np.float32)), {}, TypeError,
-         "argument 'projection_matrix': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+        (
+            (4, 4),
+            {"projection_matrix": np.zeros((4, 4))},
+            TypeError,
+            "argument 'projection_matrix': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+        ),
+        (
+            (4, 4, [[1.0] * 4] * 4),
+            {},
+            TypeError,
+            "argument 'projection_matrix': 'list' object cannot be converted to 'PyArray<T, D>'",
+        ),
+        (
+            (4, 4, np.zeros((4, 4, 1), np.float32)),
+            {},
+            TypeError,
+            "argument 'projection_matrix': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+        ),
         # Conversions run in parameter order, before every value check.
-        ((4, "x", [1]), {"seed": -1}, TypeError,
-         "argument 'code_bits': 'str' object cannot be interpreted as an integer"),
-        ((0, 4, [1]), {"seed": -1}, TypeError,
-         "argument 'projection_matrix': 'list' object cannot be converted to 'PyArray<T, D>'"),
-        ((0, 4, np.ones((4, 4), np.float32), 1.5), {}, TypeError,
-         "argument 'seed': 'float' object cannot be interpreted as an integer"),
+        (
+            (4, "x", [1]),
+            {"seed": -1},
+            TypeError,
+            "argument 'code_bits': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            (0, 4, [1]),
+            {"seed": -1},
+            TypeError,
+            "argument 'projection_matrix': 'list' object cannot be converted to 'PyArray<T, D>'",
+        ),
+        (
+            (0, 4, np.ones((4, 4), np.float32), 1.5),
+            {},
+            TypeError,
+            "argument 'seed': 'float' object cannot be interpreted as an integer",
+        ),
         ((4, 4, np.ones((4, 4), np.float32), -1), {}, OverflowError, None),
         ((-1, 4), {}, OverflowError, None),
-        ((None, 4), {}, TypeError,
-         "argument 'embedding_dim': 'NoneType' object cannot be interpreted as an integer"),
-        ((), {}, TypeError, "RustBinaryEncoder.__new__() missing 2 required positional arguments: "
-         "'embedding_dim' and 'code_bits'"),
-        ((1, 2, None, None, 5), {}, TypeError,
-         "RustBinaryEncoder.__new__() takes from 2 to 4 positional arguments but 5 were given"),
-        ((1, 2), {"embedding_dim": 1}, TypeError,
-         "RustBinaryEncoder.__new__() got multiple values for argument 'embedding_dim'"),
+        (
+            (None, 4),
+            {},
+            TypeError,
+            "argument 'embedding_dim': 'NoneType' object cannot be interpreted as an integer",
+        ),
+        (
+            (),
+            {},
+            TypeError,
+            (
+                "RustBinaryEncoder.__new__() missing 2 required positional arguments: "
+                "'embedding_dim' and 'code_bits'"
+            ),
+        ),
+        (
+            (1, 2, None, None, 5),
+            {},
+            TypeError,
+            "RustBinaryEncoder.__new__() takes from 2 to 4 positional arguments but 5 were given",
+        ),
+        (
+            (1, 2),
+            {"embedding_dim": 1},
+            TypeError,
+            "RustBinaryEncoder.__new__() got multiple values for argument 'embedding_dim'",
+        ),
     ],
 )
 def test_constructor_checks_in_order(args, kwargs, exc, message):
@@ -308,8 +365,15 @@ def test_extreme_finite_matrix_values_are_accepted():
 
 @pytest.mark.parametrize(
     "value",
-    [np.zeros(4), [0.0] * 4, np.zeros((1, 1, 4), np.float32), np.float32(1.0),
-     np.array(1.0, np.float32), np.zeros(4, np.int32), None],
+    [
+        np.zeros(4),
+        [0.0] * 4,
+        np.zeros((1, 1, 4), np.float32),
+        np.float32(1.0),
+        np.array(1.0, np.float32),
+        np.zeros(4, np.int32),
+        None,
+    ],
 )
 def test_encode_rejects_anything_but_float32_1d_or_2d(value):
     enc = Encoder(4, 8, normal((8, 4), 1))
@@ -348,7 +412,9 @@ def test_embedding_checks_length_before_finiteness():
     X = np.zeros((30, 384), dtype=np.float32)
     X[-1, -1] = np.inf
     for method in (enc.encode, enc.encode_batch):
-        with pytest.raises(ValueError, match=r"^Embeddings contain non-finite values \(NaN or Inf\)$"):
+        with pytest.raises(
+            ValueError, match=r"^Embeddings contain non-finite values \(NaN or Inf\)$"
+        ):
             method(X)
         with pytest.raises(ValueError, match=r"^Embeddings contain non-finite"):
             method(np.asfortranarray(X)[::-1])
@@ -368,7 +434,10 @@ def test_properties_and_repr(bits, words):
 
 
 def test_documentation():
-    assert Encoder.__text_signature__ == "(embedding_dim, code_bits, projection_matrix=None, seed=None)"
+    assert (
+        Encoder.__text_signature__
+        == "(embedding_dim, code_bits, projection_matrix=None, seed=None)"
+    )
     doc = Encoder.__doc__
     assert doc.startswith("Binary encoder that converts float embeddings to packed binary codes.")
     assert doc.index("Architecture") < doc.index("Example (Python)")

@@ -80,15 +80,16 @@ inline Rows rows_at(const Embeddings& x, size_t i, size_t dim, Scratch& scratch)
   for (int e = 0; e < NE; ++e) {
     const char* row = first + e * x.row_stride;
     for (size_t j = 0; j < dim; ++j) {
-      std::memcpy(copy + e * dim + j, row + static_cast<ptrdiff_t>(j) * x.col_stride, sizeof(float));
+      std::memcpy(copy + e * dim + j, row + static_cast<ptrdiff_t>(j) * x.col_stride,
+                  sizeof(float));
     }
   }
   return {reinterpret_cast<const char*>(copy), static_cast<ptrdiff_t>(dim * sizeof(float))};
 }
 
 inline void encode_rows(const Projection& m, const Embeddings& x, uint64_t* out) {
-  constexpr int kScratchRows = Micro::kBlockRows > Micro::kFewRows ? Micro::kBlockRows
-                                                                   : Micro::kFewRows;
+  constexpr int kScratchRows =
+      Micro::kBlockRows > Micro::kFewRows ? Micro::kBlockRows : Micro::kFewRows;
   const size_t words = code_words(m.code_bits), dim = m.dim;
   Scratch buf(kScratchRows * (dim > 0 ? dim : 1));
   size_t i = 0;

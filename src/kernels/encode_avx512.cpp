@@ -36,7 +36,8 @@ struct Micro {
     for (size_t j = 0; j < dim; ++j) {
       __m512 m[NP];
 #pragma GCC unroll 32
-      for (int q = 0; q < NP; ++q) m[q] = _mm512_loadu_ps(panels + q * panel_stride + j * kPanelRows);
+      for (int q = 0; q < NP; ++q)
+        m[q] = _mm512_loadu_ps(panels + q * panel_stride + j * kPanelRows);
 #pragma GCC unroll 32
       for (int e = 0; e < NE; ++e) {
         const __m512 x = _mm512_set1_ps(*reinterpret_cast<const float*>(

@@ -39,9 +39,7 @@ struct Rows {
   const char* first;
   ptrdiff_t stride;
 
-  float at(int e, size_t j) const {
-    return reinterpret_cast<const float*>(first + e * stride)[j];
-  }
+  float at(int e, size_t j) const { return reinterpret_cast<const float*>(first + e * stride)[j]; }
 };
 
 struct EncodeKernels {

@@ -28,7 +28,10 @@ struct Matrix {
   std::vector<float> panels;
 
   Matrix(size_t bits_, size_t dim_, std::vector<float> values)
-      : bits(bits_), dim(dim_), rows(std::move(values)), panels(panel_count(bits) * dim * 16, 0.0f) {
+      : bits(bits_),
+        dim(dim_),
+        rows(std::move(values)),
+        panels(panel_count(bits) * dim * 16, 0.0f) {
     for (size_t r = 0; r < bits; ++r) {
       for (size_t j = 0; j < dim; ++j) panels[panel_index(r, j, dim)] = rows[r * dim + j];
     }
@@ -61,8 +64,8 @@ std::vector<uint64_t> run(Isa isa, const Matrix& m, const Embeddings& x) {
 }
 
 Embeddings contiguous(const std::vector<float>& x, size_t n, size_t dim) {
-  return {reinterpret_cast<const char*>(x.data()), n,
-          static_cast<ptrdiff_t>(dim * sizeof(float)), sizeof(float)};
+  return {reinterpret_cast<const char*>(x.data()), n, static_cast<ptrdiff_t>(dim * sizeof(float)),
+          sizeof(float)};
 }
 
 std::vector<float> normal(size_t n, uint64_t seed) {
@@ -135,10 +138,10 @@ TEST_P(EncodeVariant, RoundsEveryStepAndTreatsNaNAsNegative) {
   // x2, row 1: the products overflow to +inf and -inf and the sum is NaN (bit 0); row 3 is
   // -inf (bit 0), row 4 +inf (bit 1). Row 2 sums -0.0 products to a zero (bit 1).
   const Matrix m(5, 3,
-                 {1.0f, 1.0f, 1.0f,  //
-                  2.0f, 0.0f, 2.0f,  //
+                 {1.0f, 1.0f, 1.0f,    //
+                  2.0f, 0.0f, 2.0f,    //
                   -0.0f, 0.0f, -0.0f,  //
-                  -2.0f, 0.0f, 0.0f,  //
+                  -2.0f, 0.0f, 0.0f,   //
                   2.0f, 0.0f, 0.0f});
   const std::vector<float> x1 = {1.0e8f, -1.0f, -1.0e8f};
   const std::vector<float> x2 = {big, 1.0f, -big};
@@ -181,7 +184,8 @@ TEST_P(EncodeVariant, ReadsAnyStridesAndAlignment) {
   // Row stride 0: the same embedding n times.
   const Embeddings repeated{reinterpret_cast<const char*>(x.data()), n, 0, sizeof(float)};
   std::vector<uint64_t> first_row_n_times;
-  for (size_t i = 0; i < n; ++i) first_row_n_times.insert(first_row_n_times.end(), expected.begin(), expected.begin() + 2);
+  for (size_t i = 0; i < n; ++i)
+    first_row_n_times.insert(first_row_n_times.end(), expected.begin(), expected.begin() + 2);
   EXPECT_EQ(run(GetParam(), m, repeated), first_row_n_times);
 }
 
