@@ -236,11 +236,6 @@ std::string encoder_repr(const State& s) {
          ", code_bits=" + std::to_string(s.code_bits()) + ")";
 }
 
-template <class F>
-PyCFunction as_cfunction(F fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 constexpr const char kClassDoc[] =
     "Binary encoder that converts float embeddings to packed binary codes.\n"
     "\n"

@@ -4,7 +4,7 @@
 //   static constexpr int kFewRows, kFewPanels;      // blocks of the rows left over
 //   static constexpr int kOnePanels;                // a single row
 //   template <int NE, int NP>
-//   static void run(const Rows& x, const float* panels, size_t dim, uint32_t* masks);
+//   static void run(const EmbeddingRows& x, const float* panels, size_t dim, uint32_t* masks);
 // `run` projects the NE embeddings of `x` onto NP consecutive panels and stores the 16 sign bits
 // (s >= 0) of embedding e and panel q in masks[e * NP + q]. Each file compiles its own copy with
 // its own flags.
@@ -16,7 +16,7 @@ inline uint64_t valid_lanes(size_t code_bits, size_t p) {
 }
 
 template <int NE, int NP>
-inline void encode_group(const Projection& m, const Rows& xs, size_t p, uint64_t* out,
+inline void encode_group(const Projection& m, const EmbeddingRows& xs, size_t p, uint64_t* out,
                          size_t words) {
   uint32_t masks[NE * NP];
   Micro::template run<NE, NP>(xs, m.panels + p * m.dim * kPanelRows, m.dim, masks);
@@ -32,7 +32,7 @@ inline void encode_group(const Projection& m, const Rows& xs, size_t p, uint64_t
 
 // The last rem < NP panels of a block, one sweep of exactly rem panels.
 template <int NE, int NP>
-inline void encode_tail(const Projection& m, const Rows& xs, size_t p, size_t rem, uint64_t* out,
+inline void encode_tail(const Projection& m, const EmbeddingRows& xs, size_t p, size_t rem, uint64_t* out,
                         size_t words) {
   if constexpr (NP > 0) {
     if (rem == NP) {
@@ -45,7 +45,7 @@ inline void encode_tail(const Projection& m, const Rows& xs, size_t p, size_t re
 
 // Codes of NE embeddings into NE consecutive output rows.
 template <int NE, int NP>
-inline void encode_block(const Projection& m, const Rows& xs, uint64_t* out, size_t words) {
+inline void encode_block(const Projection& m, const EmbeddingRows& xs, uint64_t* out, size_t words) {
   std::fill(out, out + NE * words, uint64_t{0});
   const size_t panels = panel_count(m.code_bits);
   size_t p = 0;
@@ -67,9 +67,9 @@ class Scratch {
   std::unique_ptr<float[]> buffer_;
 };
 
-// Rows i .. i + NE - 1 as unit-stride float rows: in place when the layout allows, else copied.
+// EmbeddingRows i .. i + NE - 1 as unit-stride float rows: in place when the layout allows, else copied.
 template <int NE>
-inline Rows rows_at(const Embeddings& x, size_t i, size_t dim, Scratch& scratch) {
+inline EmbeddingRows rows_at(const Embeddings& x, size_t i, size_t dim, Scratch& scratch) {
   const char* first = x.data + static_cast<ptrdiff_t>(i) * x.row_stride;
   if (x.col_stride == static_cast<ptrdiff_t>(sizeof(float)) &&
       reinterpret_cast<uintptr_t>(first) % alignof(float) == 0 &&

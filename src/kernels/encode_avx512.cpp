@@ -18,7 +18,7 @@ struct Micro {
   static constexpr int kOnePanels = 8;
 
   template <int NE, int NP>
-  static void run(const Rows& xs, const float* panels, size_t dim, uint32_t* masks) {
+  static void run(const EmbeddingRows& xs, const float* panels, size_t dim, uint32_t* masks) {
     __m512 acc[NE][NP];
 #pragma GCC unroll 32
     for (int e = 0; e < NE; ++e) {

@@ -8,7 +8,7 @@ namespace tw::kernels {
 
 // The hyperplanes are kept in panels of 16 rows: panel p holds, for each j in increasing order,
 // the 16 values M[16p][j] .. M[16p + 15][j] side by side, so one vector lane serves one output
-// bit. Rows past code_bits are zero; their bits are cleared when packing.
+// bit. EmbeddingRows past code_bits are zero; their bits are cleared when packing.
 inline constexpr size_t kPanelRows = 16;
 
 inline constexpr size_t panel_count(size_t code_bits) { return (code_bits + 15) / 16; }
@@ -35,7 +35,7 @@ struct Embeddings {
 
 // Embeddings as unit-stride float rows, row e at first + e * stride bytes, float-aligned: what
 // the register-blocked loops read.
-struct Rows {
+struct EmbeddingRows {
   const char* first;
   ptrdiff_t stride;
 

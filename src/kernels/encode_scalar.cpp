@@ -14,7 +14,7 @@ struct Micro {
   static constexpr int kOnePanels = 1;
 
   template <int NE, int NP>
-  static void run(const Rows& xs, const float* panels, size_t dim, uint32_t* masks) {
+  static void run(const EmbeddingRows& xs, const float* panels, size_t dim, uint32_t* masks) {
     float acc[NE][NP][kPanelRows] = {};
     for (size_t j = 0; j < dim; ++j) {
       for (int e = 0; e < NE; ++e) {

@@ -76,7 +76,7 @@ std::vector<float> normal(size_t n, uint64_t seed) {
   return v;
 }
 
-// Rows whose last column cancels the running sum of the first embedding, so that many
+// EmbeddingRows whose last column cancels the running sum of the first embedding, so that many
 // projections land within a few ulps of zero and their sign hangs on the rounding order.
 std::vector<float> near_zero_matrix(size_t bits, size_t dim, const std::vector<float>& x,
                                     uint64_t seed) {
