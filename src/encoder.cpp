@@ -154,7 +154,10 @@ Encoder construct_encoder(const Bound& args) {
   std::optional<ArrayHold> matrix;
   if (args.given(2)) matrix.emplace(intake(args[2], Elem::F32, 2, "projection_matrix"));
   std::optional<uint64_t> seed;
-  if (args.given(3)) seed = to_u64(args[3], "seed");
+  if (args.given(3)) {
+    seed = to_u64(args[3], "seed");
+    if (matrix) matrix->retake_if_python_ran(args[3]);
+  }
 
   if (dim == 0) reject(ErrorKind::ValueError, "embedding_dim must be positive");
   if (bits == 0) reject(ErrorKind::ValueError, "code_bits must be positive");

@@ -136,10 +136,23 @@ ArrayHold::ArrayHold(ArrayHold&& other) noexcept
     : array_(std::move(other.array_)),
       view_(other.view_),
       borrow_token_(other.borrow_token_),
-      registered_(std::exchange(other.registered_, false)) {}
+      registered_(std::exchange(other.registered_, false)),
+      elem_(other.elem_),
+      name_(other.name_) {}
 
 ArrayHold::~ArrayHold() {
   if (registered_) borrow::release_shared(array_.get(), view_, borrow_token_);
+}
+
+void ArrayHold::retake_if_python_ran(PyObject* converted) {
+  if (PyLong_CheckExact(converted) || PyFloat_CheckExact(converted)) return;
+  if (name_ == nullptr) TW_FAULT("retake of an array taken in without a parameter name");
+  ArrayHold fresh = intake(array_.get(), elem_, view_.ndim, name_);
+  // The fresh borrow is taken before the old one is given back (by `fresh` on scope exit).
+  std::swap(array_, fresh.array_);
+  std::swap(view_, fresh.view_);
+  std::swap(borrow_token_, fresh.borrow_token_);
+  std::swap(registered_, fresh.registered_);
 }
 
 void ArrayHold::require_contiguous() const {
@@ -169,6 +182,7 @@ std::optional<ArrayHold> try_intake(PyObject* obj, Elem elem, int ndim) {
   view.c_contiguous = (fields->flags & kCContiguous) != 0;
 
   ArrayHold hold(Ref::borrow(obj), view);
+  hold.elem_ = elem;
   hold.borrow_token_ = borrow::acquire_shared(obj, hold.view_);
   hold.registered_ = true;
   return hold;
@@ -180,6 +194,7 @@ ArrayHold intake(PyObject* obj, Elem elem, int ndim, const char* name) {
     set_conversion_error(obj, "PyArray<T, D>");
     raise_wrapped(name);
   }
+  hold->name_ = name;
   return std::move(*hold);
 }
 
