@@ -1,24 +1,32 @@
-// Batch loops shared by every Hamming variant. Include inside a per-ISA anonymous namespace
-// after defining `struct Pop` with:
-//   static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words);
-//   static uint32_t four(const uint64_t* a, const uint64_t* b);  // any alignment
-// so that each file compiles its own copy with its own flags.
+// Batch loops shared by every Hamming variant. Include inside a per-ISA namespace after defining
+//   struct Pop { static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words);
+//                static uint32_t four(const uint64_t* a, const uint64_t* b); };  // any alignment
+// then define that file's many-row 4-word loops in a struct and hand it to
+// make_hamming_kernels<Rows>(). Each file compiles its own copy with its own flags.
 
-inline void distances_loop(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words,
-                           uint32_t* out) {
-  if (words == 4) {
-    for (size_t r = 0; r < rows; ++r) out[r] = Pop::four(query, codes + 4 * r);
-    return;
-  }
+inline float similarity_of(uint32_t distance, float code_bits) {
+  return 1.0f - static_cast<float>(distance) / code_bits;
+}
+
+// --- general path: any word count, one row at a time ---
+
+inline void distances_any(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words,
+                          uint32_t* out) {
   for (size_t r = 0; r < rows; ++r) out[r] = Pop::run(query, codes + r * words, words);
 }
 
-inline Nearest nearest_loop(const uint64_t* query, const uint64_t* codes, size_t rows,
-                            size_t words) {
+inline void similarities_any(const uint64_t* query, const uint64_t* codes, size_t rows,
+                             size_t words, float code_bits, float* out) {
+  for (size_t r = 0; r < rows; ++r) {
+    out[r] = similarity_of(Pop::run(query, codes + r * words, words), code_bits);
+  }
+}
+
+inline Nearest nearest_any(const uint64_t* query, const uint64_t* codes, size_t rows,
+                           size_t words) {
   Nearest best{0, UINT32_MAX};
   for (size_t r = 0; r < rows; ++r) {
-    const uint32_t d = words == 4 ? Pop::four(query, codes + 4 * r)
-                                  : Pop::run(query, codes + r * words, words);
+    const uint32_t d = Pop::run(query, codes + r * words, words);
     if (d < best.distance) {
       best = {r, d};
       if (d == 0) break;
@@ -27,13 +35,21 @@ inline Nearest nearest_loop(const uint64_t* query, const uint64_t* codes, size_t
   return best;
 }
 
-inline Nearest nearest_records_loop(const uint64_t* query, const unsigned char* records,
-                                    size_t rows, size_t stride) {
-  Nearest best{0, UINT32_MAX};
-  for (size_t r = 0; r < rows; ++r) {
-    uint64_t code[4];
-    std::memcpy(code, records + r * stride, sizeof code);
-    const uint32_t d = Pop::four(query, code);
+// --- one row at a time over records, for the reference and for tails ---
+
+inline uint32_t record_distance(const uint64_t* query, const unsigned char* record) {
+  uint64_t code[4];
+  std::memcpy(code, record, sizeof code);
+  return Pop::four(query, code);
+}
+
+// Folds rows [first, rows) into `best`, which covers the rows before them.
+inline Nearest nearest_records_from(Nearest best, const uint64_t* query,
+                                    const unsigned char* records, size_t first, size_t rows,
+                                    size_t stride) {
+  if (best.distance == 0) return best;
+  for (size_t r = first; r < rows; ++r) {
+    const uint32_t d = record_distance(query, records + r * stride);
     if (d < best.distance) {
       best = {r, d};
       if (d == 0) break;
@@ -42,13 +58,18 @@ inline Nearest nearest_records_loop(const uint64_t* query, const unsigned char* 
   return best;
 }
 
-inline size_t argmin_u32_loop(const unsigned char* records, size_t rows, size_t stride) {
-  size_t best_index = 0;
-  uint32_t best = UINT32_MAX;
-  for (size_t r = 0; r < rows; ++r) {
-    uint32_t v;
-    std::memcpy(&v, records + r * stride, sizeof v);
-    if (v < best || r == 0) {
+inline uint32_t load_u32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Folds rows [first, rows) into the running minimum (value, index) of the rows before them.
+inline size_t argmin_u32_from(uint32_t best, size_t best_index, const unsigned char* records,
+                              size_t first, size_t rows, size_t stride) {
+  for (size_t r = first; r < rows; ++r) {
+    const uint32_t v = load_u32(records + r * stride);
+    if (v < best) {
       best = v;
       best_index = r;
     }
@@ -56,8 +77,40 @@ inline size_t argmin_u32_loop(const unsigned char* records, size_t rows, size_t 
   return best_index;
 }
 
+// Vector loops keep row indices in 32-bit lanes: scan in chunks whose indices fit.
+template <class Block>
+inline Nearest chunked_nearest(size_t rows, Block block) {
+  constexpr size_t kChunk = size_t{1} << 30;
+  Nearest best{0, UINT32_MAX};
+  for (size_t start = 0; start < rows; start += kChunk) {
+    const Nearest n = block(start, rows - start < kChunk ? rows - start : kChunk);
+    if (start == 0 || n.distance < best.distance) best = {start + n.index, n.distance};
+    if (best.distance == 0) break;
+  }
+  return best;
+}
+
+template <class Rows>
 inline HammingKernels make_hamming_kernels() {
-  return HammingKernels{
-      +[](const uint64_t* a, const uint64_t* b, size_t words) { return Pop::run(a, b, words); },
-      distances_loop, nearest_loop, nearest_records_loop, argmin_u32_loop};
+  HammingKernels k{};
+  k.xor_popcount = [](const uint64_t* a, const uint64_t* b, size_t words) {
+    return Pop::run(a, b, words);
+  };
+  k.distances = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+                   uint32_t* out) {
+    if (words == 4) return Rows::distances4(q, codes, rows, out);
+    distances_any(q, codes, rows, words, out);
+  };
+  k.nearest = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words) {
+    if (words == 4) return Rows::nearest4(q, codes, rows);
+    return nearest_any(q, codes, rows, words);
+  };
+  k.nearest_records = Rows::nearest_records;
+  k.argmin_u32 = Rows::argmin_u32;
+  k.similarities = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+                      float code_bits, float* out) {
+    if (words == 4) return Rows::similarities4(q, codes, rows, code_bits, out);
+    similarities_any(q, codes, rows, words, code_bits, out);
+  };
+  return k;
 }

@@ -25,16 +25,42 @@ struct Pop {
   static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
 };
 #include "hamming-inl.h"
+
+// The plain one-row-at-a-time loops: the definition every other variant is tested against.
+struct Rows {
+  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
+    distances_any(q, codes, rows, 4, out);
+  }
+  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
+                            float* out) {
+    similarities_any(q, codes, rows, 4, c, out);
+  }
+  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
+    return nearest_any(q, codes, rows, 4);
+  }
+  static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
+                                 size_t stride) {
+    return nearest_records_from({0, UINT32_MAX}, q, records, 0, rows, stride);
+  }
+  static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
+    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+  }
+};
 }  // namespace reference
 
 namespace sse2 {
-// Byte-wise bit-parallel count of one 128-bit vector, summed per 64-bit lane.
-inline __m128i popcount_lanes(__m128i x) {
+inline __m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+// Byte-wise bit-parallel count: each byte of the result holds the set bits of that byte (<= 8).
+inline __m128i popcount_bytes(__m128i x) {
   const __m128i m1 = _mm_set1_epi8(0x55), m2 = _mm_set1_epi8(0x33), m4 = _mm_set1_epi8(0x0F);
   x = _mm_sub_epi8(x, _mm_and_si128(_mm_srli_epi64(x, 1), m1));
   x = _mm_add_epi8(_mm_and_si128(x, m2), _mm_and_si128(_mm_srli_epi64(x, 2), m2));
-  x = _mm_and_si128(_mm_add_epi8(x, _mm_srli_epi64(x, 4)), m4);
-  return _mm_sad_epu8(x, _mm_setzero_si128());
+  return _mm_and_si128(_mm_add_epi8(x, _mm_srli_epi64(x, 4)), m4);
+}
+
+inline __m128i popcount_lanes(__m128i x) {
+  return _mm_sad_epu8(popcount_bytes(x), _mm_setzero_si128());
 }
 
 struct Pop {
@@ -42,11 +68,8 @@ struct Pop {
     __m128i acc = _mm_setzero_si128();
     size_t i = 0;
     for (; i + 4 <= words; i += 4) {
-      const __m128i x0 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
-      const __m128i x1 =
-          _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i + 2)),
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 2)));
+      const __m128i x0 = _mm_xor_si128(load(a + i), load(b + i));
+      const __m128i x1 = _mm_xor_si128(load(a + i + 2), load(b + i + 2));
       acc = _mm_add_epi32(acc, _mm_add_epi32(popcount_lanes(x0), popcount_lanes(x1)));
     }
     uint32_t total = static_cast<uint32_t>(_mm_cvtsi128_si32(acc)) +
@@ -57,11 +80,127 @@ struct Pop {
   static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
 };
 #include "hamming-inl.h"
+
+// The distance of one 4-word row, split over the two 64-bit lanes.
+inline __m128i row_lanes(__m128i q0, __m128i q1, const void* row) {
+  const auto* p = static_cast<const unsigned char*>(row);
+  const __m128i bytes = _mm_add_epi8(popcount_bytes(_mm_xor_si128(load(p), q0)),
+                                     popcount_bytes(_mm_xor_si128(load(p + 16), q1)));
+  return _mm_sad_epu8(bytes, _mm_setzero_si128());
+}
+
+// Distances of four 4-word rows as 32-bit lanes, in row order.
+template <class At>
+inline __m128i four_rows(__m128i q0, __m128i q1, At at) {
+  const __m128i a =
+      _mm_or_si128(row_lanes(q0, q1, at(0)), _mm_slli_epi64(row_lanes(q0, q1, at(1)), 32));
+  const __m128i b =
+      _mm_or_si128(row_lanes(q0, q1, at(2)), _mm_slli_epi64(row_lanes(q0, q1, at(3)), 32));
+  return _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+}
+
+// Per-lane minimum and the first row reaching it, over blocks of four rows.
+struct LaneMin {
+  __m128i best = _mm_set1_epi32(INT32_MAX);  // 4-word distances never exceed 256
+  __m128i index = _mm_setzero_si128();
+  __m128i next = _mm_setr_epi32(0, 1, 2, 3);
+
+  // Returns true when the block held a distance 0.
+  bool add(__m128i d) {
+    const __m128i lt = _mm_cmplt_epi32(d, best);
+    best = _mm_or_si128(_mm_and_si128(lt, d), _mm_andnot_si128(lt, best));
+    index = _mm_or_si128(_mm_and_si128(lt, next), _mm_andnot_si128(lt, index));
+    next = _mm_add_epi32(next, _mm_set1_epi32(4));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(d, _mm_setzero_si128())) != 0;
+  }
+  Nearest result() const {
+    alignas(16) uint32_t b[4], i[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(b), best);
+    _mm_store_si128(reinterpret_cast<__m128i*>(i), index);
+    Nearest out{0, UINT32_MAX};
+    for (int l = 0; l < 4; ++l) {
+      if (b[l] < out.distance || (b[l] == out.distance && i[l] < out.index)) out = {i[l], b[l]};
+    }
+    return out;
+  }
+};
+
+struct Rows {
+  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
+    const __m128i q0 = load(q), q1 = load(q + 2);
+    size_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+      const uint64_t* block = codes + 4 * r;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r),
+                       four_rows(q0, q1, [&](int k) { return block + 4 * k; }));
+    }
+    for (; r < rows; ++r) out[r] = Pop::four(q, codes + 4 * r);
+  }
+
+  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
+                            float* out) {
+    const __m128i q0 = load(q), q1 = load(q + 2);
+    const __m128 one = _mm_set1_ps(1.0f), cv = _mm_set1_ps(c);
+    size_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+      const uint64_t* block = codes + 4 * r;
+      const __m128i d = four_rows(q0, q1, [&](int k) { return block + 4 * k; });
+      _mm_storeu_ps(out + r, _mm_sub_ps(one, _mm_div_ps(_mm_cvtepi32_ps(d), cv)));
+    }
+    for (; r < rows; ++r) out[r] = similarity_of(Pop::four(q, codes + 4 * r), c);
+  }
+
+  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
+    return chunked_nearest(rows, [&](size_t start, size_t n) {
+      const uint64_t* base = codes + 4 * start;
+      const __m128i q0 = load(q), q1 = load(q + 2);
+      LaneMin lanes;
+      size_t r = 0;
+      bool zero = false;
+      for (; r + 4 <= n && !zero; r += 4) {
+        const uint64_t* block = base + 4 * r;
+        zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + 4 * k; }));
+      }
+      Nearest best = lanes.result();
+      if (zero) return best;
+      for (; r < n; ++r) {
+        const uint32_t d = Pop::four(q, base + 4 * r);
+        if (d < best.distance) {
+          best = {r, d};
+          if (d == 0) break;
+        }
+      }
+      return best;
+    });
+  }
+
+  static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
+                                 size_t stride) {
+    return chunked_nearest(rows, [&](size_t start, size_t n) {
+      const unsigned char* base = records + start * stride;
+      const __m128i q0 = load(q), q1 = load(q + 2);
+      LaneMin lanes;
+      size_t r = 0;
+      bool zero = false;
+      for (; r + 4 <= n && !zero; r += 4) {
+        const unsigned char* block = base + r * stride;
+        zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + k * stride; }));
+      }
+      if (zero) return lanes.result();
+      return nearest_records_from(lanes.result(), q, base, r, n, stride);
+    });
+  }
+
+  // One comparison per record; the scan is bound by memory, not by this loop.
+  static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
+    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+  }
+};
 }  // namespace sse2
 
 }  // namespace
 
-HammingKernels hamming_scalar() { return reference::make_hamming_kernels(); }
-HammingKernels hamming_sse2() { return sse2::make_hamming_kernels(); }
+HammingKernels hamming_scalar() { return reference::make_hamming_kernels<reference::Rows>(); }
+HammingKernels hamming_sse2() { return sse2::make_hamming_kernels<sse2::Rows>(); }
 
 }  // namespace tw::kernels

@@ -28,6 +28,10 @@ struct HammingKernels {
                              size_t stride);
   // First index of the smallest uint32 found at records + i * stride, rows >= 1.
   size_t (*argmin_u32)(const unsigned char* records, size_t rows, size_t stride);
+  // out[r] = 1 - distance(query, row r) / code_bits, every step in binary32; `code_bits` is
+  // already rounded to binary32.
+  void (*similarities)(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words,
+                       float code_bits, float* out);
 };
 
 struct KernelTable {

@@ -1,0 +1,223 @@
+// The many-row Hamming kernels of every runnable variant, against the scalar reference.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels/kernels.h"
+
+namespace tw::kernels {
+namespace {
+
+std::vector<Isa> runnable() {
+  std::vector<Isa> out;
+  for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
+    if (table_for(isa) != nullptr) out.push_back(isa);
+  }
+  return out;
+}
+
+// Rows that differ from `query` in a few bits each, so that equal distances and exact copies
+// are common; the first word of storage is skipped when `offset` is set (8-byte aligned only).
+struct Matrix {
+  std::vector<uint64_t> storage;
+  const uint64_t* query;
+  const uint64_t* codes;
+};
+
+Matrix near_copies(size_t rows, size_t words, size_t offset, std::mt19937_64& rng,
+                   unsigned max_flips) {
+  Matrix m;
+  m.storage.assign(offset + words * (rows + 1), 0);
+  uint64_t* q = m.storage.data() + offset;
+  for (size_t i = 0; i < words; ++i) q[i] = rng();
+  uint64_t* c = q + words;
+  for (size_t r = 0; r < rows; ++r) {
+    std::memcpy(c + r * words, q, words * sizeof(uint64_t));
+    if (words == 0) continue;
+    const unsigned flips = static_cast<unsigned>(rng() % (max_flips + 1));
+    for (unsigned f = 0; f < flips; ++f) {
+      const size_t bit = rng() % (64 * words);
+      c[r * words + bit / 64] ^= 1ULL << (bit % 64);
+    }
+  }
+  m.query = q;
+  m.codes = c;
+  return m;
+}
+
+Matrix random_rows(size_t rows, size_t words, size_t offset, std::mt19937_64& rng) {
+  Matrix m;
+  m.storage.resize(offset + words * (rows + 1));
+  for (auto& w : m.storage) w = rng();
+  m.query = m.storage.data() + offset;
+  m.codes = m.query + words;
+  return m;
+}
+
+// 4-word codes at the start of `stride`-byte records beginning `shift` bytes into the buffer.
+struct Records {
+  std::vector<unsigned char> storage;
+  const unsigned char* first;
+};
+
+Records as_records(const uint64_t* codes, size_t rows, size_t stride, size_t shift,
+                   std::mt19937_64& rng) {
+  Records rec;
+  rec.storage.resize(shift + rows * stride);
+  for (auto& b : rec.storage) b = static_cast<unsigned char>(rng());
+  for (size_t r = 0; r < rows; ++r) {
+    std::memcpy(rec.storage.data() + shift + r * stride, codes + 4 * r, 32);
+  }
+  rec.first = rec.storage.data() + shift;
+  return rec;
+}
+
+std::string where(size_t rows, size_t words, size_t offset) {
+  return "rows=" + std::to_string(rows) + " words=" + std::to_string(words) +
+         " offset=" + std::to_string(offset);
+}
+
+class Batch : public ::testing::TestWithParam<Isa> {
+ protected:
+  const HammingKernels& k() { return table_for(GetParam())->hamming; }
+  const HammingKernels& ref() { return table_for(Isa::Scalar)->hamming; }
+};
+
+TEST_P(Batch, DistancesAndSimilaritiesMatchReference) {
+  std::mt19937_64 rng(7);
+  const float code_bits[] = {1.0f, 3.0f, 256.0f, 300.0f, 1099511627776.0f};
+  for (size_t words = 0; words <= 9; ++words) {
+    for (size_t rows = 0; rows <= 70; ++rows) {
+      for (size_t offset = 0; offset < 2; ++offset) {
+        const Matrix m = random_rows(rows, words, offset, rng);
+        std::vector<uint32_t> got(rows + 1, 0xDEADBEEF), want(rows + 1, 0xDEADBEEF);
+        k().distances(m.query, m.codes, rows, words, got.data());
+        ref().distances(m.query, m.codes, rows, words, want.data());
+        ASSERT_EQ(got, want) << where(rows, words, offset);  // the sentinel past the end included
+        for (size_t r = 0; r < rows; ++r) {
+          ASSERT_EQ(want[r], ref().xor_popcount(m.query, m.codes + r * words, words));
+        }
+        for (float c : code_bits) {
+          std::vector<float> gs(rows + 1, -7.0f), ws(rows + 1, -7.0f);
+          k().similarities(m.query, m.codes, rows, words, c, gs.data());
+          ref().similarities(m.query, m.codes, rows, words, c, ws.data());
+          ASSERT_EQ(0, std::memcmp(gs.data(), ws.data(), gs.size() * sizeof(float)))
+              << where(rows, words, offset) << " code_bits=" << c;
+        }
+      }
+    }
+  }
+}
+
+TEST(BatchReference, SimilarityIsRoundedInBinary32) {
+  const HammingKernels& ref = table_for(Isa::Scalar)->hamming;
+  const uint64_t q[4] = {0, 0, 0, 0};
+  const uint64_t codes[8] = {(1ULL << 38) - 1, 0, 0, 0, (1ULL << 39) - 1, 0, 0, 0};
+  float s[2];
+  ref.similarities(q, codes, 2, 4, 256.0f, s);
+  EXPECT_EQ(s[0], 0.8515625f);
+  EXPECT_EQ(s[1], 0.84765625f);
+  ref.similarities(q, codes, 1, 1, 64.0f, s);  // 38 of 64 bits
+  EXPECT_EQ(s[0], 1.0f - 38.0f / 64.0f);
+}
+
+TEST_P(Batch, NearestMatchesReferenceWithTiesAndExactCopies) {
+  std::mt19937_64 rng(11);
+  for (size_t words = 0; words <= 9; ++words) {
+    for (size_t rows = 1; rows <= 70; ++rows) {
+      for (size_t offset = 0; offset < 2; ++offset) {
+        for (unsigned max_flips : {0u, 2u, 6u}) {
+          const Matrix m = near_copies(rows, words, offset, rng, max_flips);
+          const Nearest got = k().nearest(m.query, m.codes, rows, words);
+          const Nearest want = ref().nearest(m.query, m.codes, rows, words);
+          ASSERT_EQ(got.index, want.index) << where(rows, words, offset);
+          ASSERT_EQ(got.distance, want.distance) << where(rows, words, offset);
+        }
+      }
+    }
+  }
+}
+
+TEST_P(Batch, NearestStopsAtTheFirstExactCopyWherever) {
+  std::mt19937_64 rng(13);
+  for (size_t words : {1u, 4u, 5u}) {
+    for (size_t rows = 1; rows <= 70; ++rows) {
+      Matrix m = random_rows(rows, words, 1, rng);
+      auto* codes = const_cast<uint64_t*>(m.codes);
+      for (size_t at = 0; at < rows; ++at) {
+        std::memcpy(codes + at * words, m.query, words * sizeof(uint64_t));
+        const Nearest got = k().nearest(m.query, m.codes, rows, words);
+        ASSERT_EQ(got.index, at) << where(rows, words, 1);
+        ASSERT_EQ(got.distance, 0u);
+        // A second copy further on changes nothing.
+        if (at + 1 < rows) {
+          std::memcpy(codes + (rows - 1) * words, m.query, words * sizeof(uint64_t));
+          ASSERT_EQ(k().nearest(m.query, m.codes, rows, words).index, at);
+        }
+        m = random_rows(rows, words, 1, rng);
+        codes = const_cast<uint64_t*>(m.codes);
+      }
+    }
+  }
+}
+
+TEST_P(Batch, NearestRecordsMatchesReferenceAtEveryByteShift) {
+  std::mt19937_64 rng(17);
+  for (size_t rows = 1; rows <= 70; ++rows) {
+    for (size_t shift = 0; shift < 8; ++shift) {
+      for (unsigned max_flips : {0u, 2u, 6u, 256u}) {
+        const Matrix m = max_flips == 256u ? random_rows(rows, 4, 0, rng)
+                                           : near_copies(rows, 4, 0, rng, max_flips);
+        const Records rec = as_records(m.codes, rows, 44, shift, rng);
+        const Nearest got = k().nearest_records(m.query, rec.first, rows, 44);
+        const Nearest want = ref().nearest(m.query, m.codes, rows, 4);
+        ASSERT_EQ(got.index, want.index) << where(rows, 4, shift);
+        ASSERT_EQ(got.distance, want.distance) << where(rows, 4, shift);
+      }
+    }
+  }
+}
+
+TEST_P(Batch, ArgminFindsTheFirstSmallestAtEveryByteShift) {
+  std::mt19937_64 rng(19);
+  for (size_t rows = 1; rows <= 70; ++rows) {
+    for (size_t shift = 0; shift < 8; ++shift) {
+      for (uint32_t spread : {1u, 3u, 0u}) {  // spread 0: the whole uint32 range
+        std::vector<unsigned char> buf(shift + rows * 44 + 4);
+        for (auto& b : buf) b = static_cast<unsigned char>(rng());
+        size_t want = 0;
+        uint32_t smallest = UINT32_MAX;
+        for (size_t r = 0; r < rows; ++r) {
+          uint32_t v = static_cast<uint32_t>(rng());
+          if (spread != 0) v = UINT32_MAX - v % spread;  // ties at the top of the range
+          std::memcpy(buf.data() + shift + r * 44 + 32, &v, 4);
+          if (r == 0 || v < smallest) smallest = v, want = r;
+        }
+        const unsigned char* first = buf.data() + shift + 32;
+        ASSERT_EQ(k().argmin_u32(first, rows, 44), want) << where(rows, 0, shift);
+        ASSERT_EQ(ref().argmin_u32(first, rows, 44), want);
+      }
+    }
+  }
+}
+
+TEST_P(Batch, FourWordPathCountsEveryBit) {
+  std::vector<uint64_t> zero(4, 0), ones(4 * 40, ~0ULL);
+  std::vector<uint32_t> d(40);
+  k().distances(zero.data(), ones.data(), 40, 4, d.data());
+  for (uint32_t v : d) EXPECT_EQ(v, 256u);
+  const Nearest n = k().nearest(zero.data(), ones.data(), 40, 4);
+  EXPECT_EQ(n.index, 0u);
+  EXPECT_EQ(n.distance, 256u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllRunnable, Batch, ::testing::ValuesIn(runnable()),
+                         [](const auto& info) {
+                           return std::string(table_for(info.param)->name);
+                         });
+
+}  // namespace
+}  // namespace tw::kernels
