@@ -203,8 +203,12 @@ OutArray new_array(Elem elem, int ndim, const Py_ssize_t* shape, bool fortran) {
   if (ndim == 2 && (shape[0] == 0 || shape[1] == 0)) fortran = false;
   Ref descr = checked(reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType])(type_number(elem)));
   // NewFromDescr steals the descriptor reference, whatever its outcome.
-  Ref array = checked(reinterpret_cast<NewFromDescrFn>(table[kNewFromDescr])(
-      array_type(), descr.release(), ndim, shape, nullptr, nullptr, fortran ? 1 : 0, nullptr));
+  PyObject* created = reinterpret_cast<NewFromDescrFn>(table[kNewFromDescr])(
+      array_type(), descr.release(), ndim, shape, nullptr, nullptr, fortran ? 1 : 0, nullptr);
+  // The shape comes from the caller's input (a zero-stride batch can be vast): running out of
+  // memory for it is the caller's MemoryError, not an internal fault.
+  if (created == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) throw_py_error();
+  Ref array = checked(created);
   void* data = reinterpret_cast<ArrayFields*>(array.get())->data;
   return {std::move(array), data};
 }
