@@ -323,14 +323,16 @@ class World:
             out.flags.writeable = False
         return out
 
-    def array(self, dtype=None, ndim=None, words=None):
+    def array(self, dtype=None, ndim=None, words=None, rows=None):
         if dtype is None or self.chance(6):
             dtype = self.pick(DTYPES)
         if ndim is None or self.chance(8):
             ndim = self.int(0, 3)
         shape = self.shape(ndim)
         if words is not None and ndim in (1, 2) and self.int(0, 2) == 0:
-            shape = shape[:-1] + (words,)  # often a well-formed code, to reach the deep paths
+            shape = shape[:-1] + (words,)  # often well-formed, to reach the deep paths
+            if rows is not None and ndim == 2:
+                shape = (rows, words)
         try:
             a = np.zeros(shape, dtype=dtype)
         except (TypeError, ValueError, MemoryError):
@@ -372,7 +374,7 @@ class World:
             return self.pick([4, 1, 2, 3, 8, 16, 64, 65, 0, 2**64 - 1, 2**63, -1]) \
                 if self.int(0, 3) < 3 else self.scalar("int", depth)
         if kind == "seed":
-            return self.pick([None, 0, 1, 42, 2**64 - 1, 2**64, -1, 1.0]) \
+            return self.pick([1, None, 0, 42, 2**64 - 1, 2**64, -1, 1.0]) \
                 if self.int(0, 2) < 2 else self.scalar("int", depth)
         if kind == "float":
             return self.scalar("float", depth)
@@ -382,12 +384,22 @@ class World:
             return self.array("u8", 1, words=4)
         if kind == "u64_2":
             return self.array("u8", 2, words=4)
+        if kind.startswith("matrix:"):  # (code_bits, embedding_dim) for the encoder
+            rows, columns = map(int, kind[7:].split(":"))
+            if self.int(0, 3) < 3 and rows * columns <= MAX_ELEMENTS:
+                return self.array("f4", 2, words=columns, rows=rows)
+            kind = "f32_2?"
+        dim = getattr(self.receiver, "embedding_dim", None) if Encoder is not None and \
+            isinstance(self.receiver, Encoder) else None
         if kind == "f32_2?":
             return None if self.chance(3) else self.array("f4", 2)
-        if kind == "f32_2":
-            return self.array("f4", 2)
-        if kind == "f32_12":
-            return self.array("f4", self.int(1, 2))
+        if kind in ("f32_2", "f32_12"):
+            rows = None
+            if dim is not None:  # keep rows x embedding_dim x code_bits bounded
+                cap = max(1, (1 << 22) // max(dim * self.receiver.code_bits, 1))
+                rows = min(self.pick([1, 2, 3, 8, 64, 0]), cap)
+            ndim = 2 if kind == "f32_2" else self.int(1, 2)
+            return self.array("f4", ndim, words=dim, rows=rows)
         raise AssertionError(kind)
 
     def scalar_index(self, depth):
@@ -467,7 +479,7 @@ class World:
         d, b = self.pick([(4, 8), (16, 64), (3, 65), (1, 1), (8, 256), (0, 8), (8, 0),
                           (2**40, 2**20), (2**64 - 1, 2), (33, 100)])
         return [("embedding_dim", f"const:{d}", True), ("code_bits", f"const:{b}", True),
-                params[2], params[3]]
+                ("projection_matrix", f"matrix:{b}:{d}", False), params[3]]
 
     def run_random_op(self, depth=0):
         r = self.int(0, 15)
@@ -542,6 +554,7 @@ class World:
 
 
 Storage = getattr(rs, "RustCacheStorage", type("NoStorage", (), {}))
+Encoder = getattr(rs, "RustBinaryEncoder", None)
 
 
 def check(condition, message):
