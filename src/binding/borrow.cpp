@@ -35,6 +35,7 @@ static_assert(std::is_standard_layout_v<Table> && sizeof(Table) == 6 * sizeof(vo
 static_assert(std::is_same_v<Py_ssize_t, intptr_t>);
 
 Table* g_table = nullptr;
+[[gnu::used]] PyObject* g_capsule = nullptr;  // our reference to the capsule, never released
 Table* g_own = nullptr;              // the table this module created, if it did
 BorrowRecords* g_records = nullptr;  // its records
 // Set before our own table is published; our four functions only ever run after that.
@@ -195,8 +196,10 @@ Ref publish_table(PyObject* multiarray) {
     fail_lookup();
   }
   if (g_table == nullptr) {
-    // Our own reference keeps the table alive even if the attribute is later replaced.
-    capsule.release();
+    // Our own reference keeps the table alive even if the attribute is later replaced; it is
+    // held in a global so that leak checkers see it as held, not lost, once NumPy's module
+    // dict is cleared at exit.
+    g_capsule = capsule.release();
     g_table = table;
   }
   return g_table;
