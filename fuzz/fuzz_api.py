@@ -115,6 +115,10 @@ class MyArray(np.ndarray):
     pass
 
 
+class StrSub(str):
+    pass
+
+
 # --- hostile scalars ---
 
 
@@ -254,7 +258,7 @@ class World:
         if r == 2:
             return self.pick(["", "x", "\ud800", "a\x00b", "é" * 50, "\U0001f600", "x" * 100000])
         if r == 3:
-            return type("S", (str,), {})("sub")
+            return StrSub("sub")
         return self.fdp.ConsumeUnicodeNoSurrogates(self.int(0, 16))
 
     # arrays
