@@ -163,3 +163,47 @@ def test_panic_exception_escapes_except_exception(python):
     assert lines[1] == "True"
     assert lines[2].startswith("Failed to access NumPy array API capsule: ")
     assert "Failed to access NumPy array API capsule" in result.stderr
+
+
+class _IndexRaises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+class _TypeErrorSubclass(TypeError):
+    pass
+
+
+def _chained_type_error():
+    try:
+        raise KeyError("inner")
+    except KeyError as inner:
+        try:
+            raise TypeError("outer") from inner
+        except TypeError as outer:
+            return outer
+
+
+def test_wrapped_conversion_error_keeps_the_cause_of_the_original():
+    with pytest.raises(TypeError) as info:
+        rs.HammingSimilarity(_IndexRaises(_chained_type_error()))
+    assert str(info.value) == "argument 'code_bits': outer"
+    assert isinstance(info.value.__cause__, KeyError)
+
+
+@pytest.mark.parametrize("exc", [_TypeErrorSubclass("sub"), ValueError("v"), OverflowError("o")])
+def test_conversion_errors_other_than_exact_type_error_pass_unchanged(exc):
+    with pytest.raises(type(exc)) as info:
+        rs.HammingSimilarity(_IndexRaises(exc))
+    assert info.value is exc
+
+
+def test_receiver_of_the_wrong_type_is_refused():
+    distance = rs.HammingSimilarity.distance
+    with pytest.raises(TypeError):
+        distance(object(), None, None)
+    with pytest.raises(TypeError):
+        rs.RustCacheStorage.__len__(5)
