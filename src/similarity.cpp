@@ -158,26 +158,15 @@ Ref similarity_batch(const Sim& self, const Bound& args) {
   });
 }
 
-// Python code run by the conversion of `threshold` may have reshaped the arrays or replaced
-// their buffers since they were taken in; only an exact float or int runs none.
-bool may_run_python(PyObject* threshold) {
-  return !PyFloat_CheckExact(threshold) && !PyLong_CheckExact(threshold);
-}
-
 Ref find_nearest(const Sim& self, const Bound& args) {
-  ArrayHold query_first = intake(args[0], Elem::U64, 1, "query");
-  ArrayHold codes_first = intake(args[1], Elem::U64, 2, "codes");
+  ArrayHold query = intake(args[0], Elem::U64, 1, "query");
+  ArrayHold codes = intake(args[1], Elem::U64, 2, "codes");
   float threshold = kDefaultThreshold;
-  std::optional<ArrayHold> query_again, codes_again;
   if (args.has(2)) {
     threshold = checked_threshold(to_double(args[2], "threshold"));
-    if (may_run_python(args[2])) {
-      query_again.emplace(intake(args[0], Elem::U64, 1, "query"));
-      codes_again.emplace(intake(args[1], Elem::U64, 2, "codes"));
-    }
+    query.retake_if_python_ran(args[2]);
+    codes.retake_if_python_ran(args[2]);
   }
-  const ArrayHold& query = query_again ? *query_again : query_first;
-  const ArrayHold& codes = codes_again ? *codes_again : codes_first;
   const uint64_t* q = query.flat<uint64_t>();
   if (codes.view().shape[0] == 0) return Ref::borrow(Py_None);
   const CodeRows m = checked_rows(query, codes);

@@ -1,5 +1,6 @@
 """RustCacheStorage: entry store, search and recency."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -494,6 +495,7 @@ def test_failed_reentry_fails_outer_call_cleanly():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+@pytest.mark.skipif("TW_UNDER_SANITIZER" in os.environ, reason="ASan reserves its shadow memory")
 def test_failed_growth_raises_memory_error_and_keeps_store():
     script = textwrap.dedent(
         """

@@ -6,39 +6,18 @@
 #include <utility>
 
 #include "borrow.h"
+#include "numpy_abi.h"
 
 namespace tw {
+
+using numpy_abi::array_type;
+using numpy_abi::ArrayFields;
+using numpy_abi::element_size;
+using numpy_abi::kCContiguous;
+using numpy_abi::kFContiguous;
+using numpy_abi::render_pending_error;
+
 namespace {
-
-// Mirrors of the NumPy structures we read; their leading fields are stable across NumPy 1 and 2.
-struct ArrayFields {
-  PyObject_HEAD
-  char* data;
-  int nd;
-  Py_ssize_t* dimensions;
-  Py_ssize_t* strides;
-  PyObject* base;
-  PyObject* descr;
-  int flags;
-};
-struct DescrV1 {  // C feature version below 18
-  PyObject_HEAD
-  PyTypeObject* typeobj;
-  char kind, type, byteorder, flags;
-  int type_num;
-  int elsize;
-};
-struct DescrV2 {  // C feature version 18 and later
-  PyObject_HEAD
-  PyTypeObject* typeobj;
-  char kind, type, byteorder, former_flags;
-  int type_num;
-  uint64_t flags;
-  Py_ssize_t elsize;
-};
-
-constexpr int kCContiguous = 0x0001;
-constexpr int kFContiguous = 0x0002;
 
 // Indices into NumPy's function table.
 constexpr int kArrayType = 2;
@@ -67,22 +46,6 @@ int type_number(Elem elem) {
     case Elem::U32: return 6;                                    // NPY_UINT
   }
   return -1;
-}
-
-// "{ExceptionType}: {message}" of the pending error, which is cleared.
-std::string render_pending_error() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value), tb_ref = Ref::steal(traceback);
-  std::string text = value ? type_qualname(value) : "SystemError";
-  if (value) {
-    Ref str = Ref::steal(PyObject_Str(value));
-    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
-    if (utf8 != nullptr && *utf8 != '\0') text += std::string(": ") + utf8;
-  }
-  PyErr_Clear();
-  return text;
 }
 
 bool lookup_numpy() {
@@ -130,7 +93,6 @@ void** api() {
   return g_numpy.table;
 }
 
-PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api()[kArrayType]); }
 
 // The built-in descriptors are singletons: keep one reference each so that the usual dtype
 // test is a pointer comparison.
@@ -144,22 +106,53 @@ PyObject* builtin_descr(Elem elem) {
   return slot;
 }
 
-Py_ssize_t element_size(PyObject* descr) {
+}  // namespace
+
+std::string numpy_abi::render_pending_error() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value), tb_ref = Ref::steal(traceback);
+  std::string text = value ? type_qualname(value) : "SystemError";
+  if (value) {
+    Ref str = Ref::steal(PyObject_Str(value));
+    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+    if (utf8 != nullptr && *utf8 != '\0') text += std::string(": ") + utf8;
+  }
+  PyErr_Clear();
+  return text;
+}
+
+PyTypeObject* numpy_abi::array_type() { return static_cast<PyTypeObject*>(api()[kArrayType]); }
+
+Py_ssize_t numpy_abi::element_size(PyObject* descr) {
   if (g_numpy.feature_version < 18) return reinterpret_cast<DescrV1*>(descr)->elsize;
   return reinterpret_cast<DescrV2*>(descr)->elsize;
 }
-
-}  // namespace
 
 ArrayHold::ArrayHold(Ref array, const ArrayView& view) : array_(std::move(array)), view_(view) {}
 
 ArrayHold::ArrayHold(ArrayHold&& other) noexcept
     : array_(std::move(other.array_)),
       view_(other.view_),
-      registered_(std::exchange(other.registered_, false)) {}
+      borrow_token_(other.borrow_token_),
+      registered_(std::exchange(other.registered_, false)),
+      elem_(other.elem_),
+      name_(other.name_) {}
 
 ArrayHold::~ArrayHold() {
-  if (registered_) borrow::release_shared(array_.get());
+  if (registered_) borrow::release_shared(array_.get(), view_, borrow_token_);
+}
+
+void ArrayHold::retake_if_python_ran(PyObject* converted) {
+  if (PyLong_CheckExact(converted) || PyFloat_CheckExact(converted)) return;
+  if (name_ == nullptr) TW_FAULT("retake of an array taken in without a parameter name");
+  ArrayHold fresh = intake(array_.get(), elem_, view_.ndim, name_);
+  // The fresh borrow is taken before the old one is given back (by `fresh` on scope exit).
+  std::swap(array_, fresh.array_);
+  std::swap(view_, fresh.view_);
+  std::swap(borrow_token_, fresh.borrow_token_);
+  std::swap(registered_, fresh.registered_);
 }
 
 void ArrayHold::require_contiguous() const {
@@ -189,7 +182,8 @@ std::optional<ArrayHold> try_intake(PyObject* obj, Elem elem, int ndim) {
   view.c_contiguous = (fields->flags & kCContiguous) != 0;
 
   ArrayHold hold(Ref::borrow(obj), view);
-  borrow::acquire_shared(obj);
+  hold.elem_ = elem;
+  hold.borrow_token_ = borrow::acquire_shared(obj, hold.view_);
   hold.registered_ = true;
   return hold;
 }
@@ -200,6 +194,7 @@ ArrayHold intake(PyObject* obj, Elem elem, int ndim, const char* name) {
     set_conversion_error(obj, "PyArray<T, D>");
     raise_wrapped(name);
   }
+  hold->name_ = name;
   return std::move(*hold);
 }
 

@@ -43,14 +43,22 @@ class ArrayHold {
     require_contiguous();
     return view_.flat<T>();
   }
+  // A user's __index__ or __float__ run after the intake may have reshaped the array or replaced
+  // its buffer; unless `converted` was a plain int or float, take the array in again so that the
+  // view matches what is held. Only for holds made by `intake`.
+  void retake_if_python_ran(PyObject* converted);
 
  private:
   friend std::optional<ArrayHold> try_intake(PyObject*, Elem, int);
+  friend ArrayHold intake(PyObject*, Elem, int, const char*);
   ArrayHold(Ref array, const ArrayView& view);
   void require_contiguous() const;
   Ref array_;
   ArrayView view_;
+  uintptr_t borrow_token_ = 0;
   bool registered_ = false;
+  Elem elem_;
+  const char* name_ = nullptr;
 };
 
 // Accepts `obj` as an array of `elem` with exactly `ndim` dimensions, or returns nothing
