@@ -260,6 +260,8 @@ def machine_rows() -> list[list[str]]:
         ["date (UTC)", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")],
         ["CPU", f"{cpu_name()}, {os.cpu_count()} logical cores, kernel variant {variant}"],
         ["memory", mem],
+        ["load average (1, 5, 15 min) at the end of the sweeps",
+         ", ".join(f"{x:.2f}" for x in os.getloadavg())],
         ["OS", f"{platform.system()} {platform.release()} ({platform.machine()})"],
         ["Python", f"{platform.python_implementation()} {platform.python_version()}"],
         ["tarnwick_rs", f"{rs.rust_version()}, built with {compiler()}"],
