@@ -48,6 +48,8 @@ class RustBinaryEncoder:
         projection_matrix: _EmbeddingMatrix | None = None,
         seed: SupportsIndex | None = None,
     ) -> RustBinaryEncoder: ...
+    # The result has the input's number of dimensions. An argument typed npt.NDArray (shape
+    # unknown) matches the first overload under mypy, the single-embedding case.
     @overload
     def encode(self, embedding: _Embedding) -> _Code: ...
     @overload
