@@ -30,7 +30,9 @@ def hold_shared(arrays):
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
     words = (ctypes.c_void_p * 6).from_address(get_pointer(capsule, NAME))
-    acquire = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)(words[2])
+    acquire_address = words[2]
+    assert acquire_address is not None
+    acquire = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)(acquire_address)
     for array in arrays:
         assert acquire(words[1], array) == 0
     return True

@@ -30,7 +30,7 @@ except ImportError:  # pragma: no cover - the bench extra installs it
 try:
     import faiss
 except ImportError:
-    faiss = None
+    faiss = None  # type: ignore[assignment]
 
 
 def calls_for(fn, budget=0.05):
@@ -44,7 +44,7 @@ def measure(cases, repeat):
     """Best and median seconds per call of each case; rounds alternate between the cases so
     that a busy moment on a shared machine hits all of them alike."""
     calls = [calls_for(fn) for _, _, fn, _ in cases]
-    rounds = [[] for _ in cases]
+    rounds: list[list[float]] = [[] for _ in cases]
     for _ in range(repeat):
         for k, (_, _, fn, _) in enumerate(cases):
             start = time.perf_counter()

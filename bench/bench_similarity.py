@@ -56,8 +56,10 @@ def peers(q, codes, code_bits):
         a, b = q[None].view(np.uint8), codes.view(np.uint8)
 
         def cdist():
+            # simsimd's stub lists only float output types; binary metrics also take uint32.
             return np.asarray(simsimd.cdist(a, b, metric="hamming", dtype="bin8",
-                                            out_dtype="uint32", threads=1))
+                                            out_dtype="uint32",  # type: ignore[arg-type]
+                                            threads=1))
 
         out.append(("simsimd cdist hamming", "distances", cdist))
         out.append(("simsimd cdist hamming + argmin", "nearest", lambda: int(np.argmin(cdist()))))

@@ -11,15 +11,17 @@ from __future__ import annotations
 
 import argparse
 import time
+from typing import Callable, TypeVar
 
 import numpy as np
 
 import tarnwick_rs as rs
 
 NEAR_DISTANCE = 10
+T = TypeVar("T")
 
 
-def timed(fn, repeats: int) -> tuple[float, float, object]:
+def timed(fn: Callable[[], T], repeats: int) -> tuple[float, float, T]:
     """Median and best wall time in milliseconds over `repeats` calls, and the last result."""
     result = fn()  # warm-up
     samples = []
