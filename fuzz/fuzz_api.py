@@ -220,11 +220,17 @@ class World:
                           MemoryError()])
 
     def callback(self, value, depth):
+        receiver = self.receiver
+
         def call_in():
             self.run_random_op(depth + 1)
 
-        action = self.pick([call_in, call_in, call_in, self.instances.clear, gc.collect,
-                            self.touch_array])
+        def call_receiver():  # re-entry into the very instance whose call is converting us
+            if receiver is not None:
+                self.method_call(receiver, depth + 1)
+
+        action = self.pick([call_receiver, call_in, call_receiver, call_in,
+                            self.instances.clear, gc.collect, self.touch_array])
         return CallsBack(value, action, swallow=self.bool())
 
     def scalar(self, numeric, depth):
