@@ -39,8 +39,8 @@ Matrix near_copies(size_t rows, size_t words, size_t offset, std::mt19937_64& rn
   for (size_t i = 0; i < words; ++i) q[i] = rng();
   uint64_t* c = q + words;
   for (size_t r = 0; r < rows; ++r) {
+    if (words == 0) continue;  // nothing to copy, and the storage may have no data pointer
     std::memcpy(c + r * words, q, words * sizeof(uint64_t));
-    if (words == 0) continue;
     const unsigned flips = static_cast<unsigned>(rng() % (max_flips + 1));
     for (unsigned f = 0; f < flips; ++f) {
       const size_t bit = rng() % (64 * words);
