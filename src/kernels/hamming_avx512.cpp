@@ -223,6 +223,7 @@ struct Rows {
   }
 
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
+    // Below 32 rows a whole block may not follow the head rows.
     if (stride != kRecordBytes || rows < 32) return argmin_u32_prefetched(records, rows, stride);
     const size_t head = rows_to_line_start(records, stride);
     Nearest best{0, UINT32_MAX};
