@@ -2,10 +2,9 @@
 
 search is set side by side with HammingSimilarity.find_nearest over the same codes as a
 (N, 4) matrix and with faiss's exhaustive binary index (k=1, one thread). The only near match is
-the last entry, so no scan can stop early. Two floor rows time a NumPy max over as many bytes as
-the records (44 per entry) and over the matrix (32 per entry), a plain read at memory speed:
-no scan reads its data faster than that. The calls take turns round by round, so a busy machine slows all rows alike.
-Prints a Markdown table.
+the last entry, so no scan can stop early. Two floor rows time a plain read (NumPy max) of as
+many bytes as the records (44 per entry) and of the matrix (32 per entry): what a scan of either
+can hope to approach. Prints a Markdown table.
 
     python bench/bench_storage.py [--entries N] [--repeats R]
 """
@@ -22,17 +21,22 @@ import tarnwick_rs as rs
 NEAR_DISTANCE = 10
 
 
-def timed_in_turns(calls: dict[str, object], repeats: int) -> dict[str, tuple[float, float]]:
-    """Median and best wall time in milliseconds of each call, the calls taking turns."""
-    for fn in calls.values():
+def timed_each(calls: dict[str, object], repeats: int) -> dict[str, tuple[float, float]]:
+    """Median and best wall time in milliseconds of each call, repeated back to back.
+
+    Each call gets its own run of repeats, so its data stays in the last-level cache as in a
+    serving loop; calls taking turns would push each other's data out to main memory.
+    """
+    times = {}
+    for name, fn in calls.items():
         fn()  # warm-up
-    samples: dict[str, list[int]] = {name: [] for name in calls}
-    for _ in range(repeats):
-        for name, fn in calls.items():
+        samples = []
+        for _ in range(repeats):
             start = time.perf_counter_ns()
             fn()
-            samples[name].append(time.perf_counter_ns() - start)
-    return {name: (float(np.median(s)) / 1e6, min(s) / 1e6) for name, s in samples.items()}
+            samples.append(time.perf_counter_ns() - start)
+        times[name] = (float(np.median(samples)) / 1e6, min(samples) / 1e6)
+    return times
 
 
 def build(entries: int, seed: int) -> tuple[rs.RustCacheStorage, np.ndarray, np.ndarray]:
@@ -91,7 +95,7 @@ def main() -> None:
     calls[record_floor] = record_bytes.max
     calls[f"floor: NumPy max over the {codes.nbytes}-byte matrix"] = codes.view(np.uint8).max
 
-    times = timed_in_turns(calls, args.repeats)
+    times = timed_each(calls, args.repeats)
     search_ms = times["RustCacheStorage.search"][0]
     evict_ms = times["RustCacheStorage.evict_lru"][0]
     nearest_ms = times.get("HammingSimilarity.find_nearest", (None,))[0]
