@@ -150,6 +150,7 @@ struct Rows {
       bool zero = false;
       for (; r + 8 <= n && !zero; r += 8) {
         const unsigned char* block = base + r * stride;
+        prefetch_records(block, 8 * stride);
         zero = lanes.add(eight_rows(qv, [&](int k) { return block + k * stride; }));
       }
       if (zero) return lanes.result();
@@ -157,9 +158,8 @@ struct Rows {
     });
   }
 
-  // One comparison per record; the scan is bound by memory, not by this loop.
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+    return argmin_u32_prefetched(records, rows, stride);
   }
 };
 

@@ -184,6 +184,7 @@ struct Rows {
       bool zero = false;
       for (; r + 4 <= n && !zero; r += 4) {
         const unsigned char* block = base + r * stride;
+        prefetch_records(block, 4 * stride);
         zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + k * stride; }));
       }
       if (zero) return lanes.result();
@@ -191,9 +192,8 @@ struct Rows {
     });
   }
 
-  // One comparison per record; the scan is bound by memory, not by this loop.
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+    return argmin_u32_prefetched(records, rows, stride);
   }
 };
 }  // namespace sse2
