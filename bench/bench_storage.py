@@ -73,7 +73,7 @@ def main() -> None:
     assert storage.evict_lru() == n - 1
     record_bytes = np.ones(storage.memory_usage(), dtype=np.uint8)
 
-    calls: dict[str, object] = {"RustCacheStorage.search": lambda: storage.search(query)}
+    calls: dict[str, Callable[[], object]] = {"RustCacheStorage.search": lambda: storage.search(query)}
     notes: dict[str, str] = {}
     if hasattr(rs, "HammingSimilarity"):
         sim = rs.HammingSimilarity(256)
