@@ -11,17 +11,10 @@
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "variants.h"
 
 namespace tw::kernels {
 namespace {
-
-std::vector<Isa> runnable() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
-    if (table_for(isa) != nullptr) out.push_back(isa);
-  }
-  return out;
-}
 
 // Rows that differ from `query` in a few bits each, so that equal distances and exact copies
 // are common; the first word of storage is skipped when `offset` is set (8-byte aligned only).
@@ -336,10 +329,7 @@ TEST_P(Batch, FourWordPathCountsEveryBit) {
   EXPECT_EQ(n.distance, 256u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllRunnable, Batch, ::testing::ValuesIn(runnable()),
-                         [](const auto& info) {
-                           return std::string(table_for(info.param)->name);
-                         });
+INSTANTIATE_TEST_SUITE_P(AllRunnable, Batch, ::testing::ValuesIn(runnable()), variant_name);
 
 }  // namespace
 }  // namespace tw::kernels
