@@ -37,12 +37,15 @@ struct Pop {
       total = static_cast<uint64_t>(_mm_cvtsi128_si64(sum)) +
               static_cast<uint64_t>(_mm_extract_epi64(sum, 1));
     }
-    for (; i < words; ++i) total += static_cast<uint64_t>(_mm_popcnt_u64(a[i] ^ b[i]));
+    for (; i < words; ++i)
+      total += static_cast<uint64_t>(_mm_popcnt_u64(word_at(a, i) ^ word_at(b, i)));
     return static_cast<uint32_t>(total);
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) {
-    return static_cast<uint32_t>(_mm_popcnt_u64(a[0] ^ b[0]) + _mm_popcnt_u64(a[1] ^ b[1]) +
-                                 _mm_popcnt_u64(a[2] ^ b[2]) + _mm_popcnt_u64(a[3] ^ b[3]));
+    return static_cast<uint32_t>(_mm_popcnt_u64(word_at(a, 0) ^ word_at(b, 0)) +
+                                 _mm_popcnt_u64(word_at(a, 1) ^ word_at(b, 1)) +
+                                 _mm_popcnt_u64(word_at(a, 2) ^ word_at(b, 2)) +
+                                 _mm_popcnt_u64(word_at(a, 3) ^ word_at(b, 3)));
   }
 };
 #include "hamming-inl.h"

@@ -19,7 +19,7 @@ namespace reference {
 struct Pop {
   static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
     uint32_t total = 0;
-    for (size_t i = 0; i < words; ++i) total += popcount_word(a[i] ^ b[i]);
+    for (size_t i = 0; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
     return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
@@ -74,7 +74,7 @@ struct Pop {
     }
     uint32_t total = static_cast<uint32_t>(_mm_cvtsi128_si32(acc)) +
                      static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
-    for (; i < words; ++i) total += popcount_word(a[i] ^ b[i]);
+    for (; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
     return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }

@@ -307,7 +307,9 @@ TEST_P(Batch, NearestRecordsStopsAtTheFirstExactCopyWherever) {
     const Matrix m = random_rows(rows, 4, 0, rng);
     for (size_t at = 0; at < rows; at += at < 40 ? 1 : 53) {
       Records rec = as_records(m.codes, rows, 44, shift, rng);
-      const auto copy_to = [&](size_t r) { std::memcpy(&rec.storage[shift + r * 44], m.query, 32); };
+      const auto copy_to = [&](size_t r) {
+        std::memcpy(&rec.storage[shift + r * 44], m.query, 32);
+      };
       copy_to(at);
       copy_to(rows - 1);
       if (at + 16 < rows) copy_to(at + 16);
