@@ -14,6 +14,7 @@
 
 #include "core.h"
 #include "kernels/kernels.h"
+#include "record_memory.h"
 
 namespace tw {
 
@@ -126,7 +127,9 @@ class EntryStore {
   }
 
   // Direct access for the C++ tests.
-  std::vector<CacheEntry>& records_for_testing() noexcept { return entries_; }
+  std::vector<CacheEntry, RecordAllocator<CacheEntry>>& records_for_testing() noexcept {
+    return entries_;
+  }
 
  private:
   size_t checked_index(uint64_t index) const {
@@ -167,7 +170,7 @@ class EntryStore {
     return reinterpret_cast<const unsigned char*>(entries_.data());
   }
 
-  std::vector<CacheEntry> entries_;
+  std::vector<CacheEntry, RecordAllocator<CacheEntry>> entries_;
   uint64_t capacity_;
   uint64_t code_bits_;
 };

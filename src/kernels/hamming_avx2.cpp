@@ -37,12 +37,15 @@ struct Pop {
       total = static_cast<uint64_t>(_mm_cvtsi128_si64(sum)) +
               static_cast<uint64_t>(_mm_extract_epi64(sum, 1));
     }
-    for (; i < words; ++i) total += static_cast<uint64_t>(_mm_popcnt_u64(a[i] ^ b[i]));
+    for (; i < words; ++i)
+      total += static_cast<uint64_t>(_mm_popcnt_u64(word_at(a, i) ^ word_at(b, i)));
     return static_cast<uint32_t>(total);
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) {
-    return static_cast<uint32_t>(_mm_popcnt_u64(a[0] ^ b[0]) + _mm_popcnt_u64(a[1] ^ b[1]) +
-                                 _mm_popcnt_u64(a[2] ^ b[2]) + _mm_popcnt_u64(a[3] ^ b[3]));
+    return static_cast<uint32_t>(_mm_popcnt_u64(word_at(a, 0) ^ word_at(b, 0)) +
+                                 _mm_popcnt_u64(word_at(a, 1) ^ word_at(b, 1)) +
+                                 _mm_popcnt_u64(word_at(a, 2) ^ word_at(b, 2)) +
+                                 _mm_popcnt_u64(word_at(a, 3) ^ word_at(b, 3)));
   }
 };
 #include "hamming-inl.h"
@@ -150,6 +153,7 @@ struct Rows {
       bool zero = false;
       for (; r + 8 <= n && !zero; r += 8) {
         const unsigned char* block = base + r * stride;
+        prefetch_records(block, 8 * stride);
         zero = lanes.add(eight_rows(qv, [&](int k) { return block + k * stride; }));
       }
       if (zero) return lanes.result();
@@ -157,9 +161,8 @@ struct Rows {
     });
   }
 
-  // One comparison per record; the scan is bound by memory, not by this loop.
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+    return argmin_u32_prefetched(records, rows, stride);
   }
 };
 

@@ -94,8 +94,11 @@ inline __m512i matrix_tail(__m512i q2, const uint64_t* block, size_t rows) {
   return sixteen(p);
 }
 
-// 16 records `stride` bytes apart, each starting with a 4-word code.
+// 16 records `stride` bytes apart, each starting with a 4-word code. Plain 32-byte loads, some
+// of them across two lines, measured as fast as whole-line loads and in-register shuffles: the
+// scan is bound by the reads from L3, not by this work.
 inline __m512i records_block(__m512i q2, const unsigned char* block, size_t stride) {
+  prefetch_records(block, 16 * stride);
   __m512i p[8];
   for (size_t k = 0; k < 8; ++k) {
     const unsigned char* pair = block + 2 * k * stride;
@@ -104,6 +107,37 @@ inline __m512i records_block(__m512i q2, const unsigned char* block, size_t stri
     p[k] = _mm512_popcnt_epi64(_mm512_xor_si512(two, q2));
   }
   return sixteen(p);
+}
+
+// The records of the store: the block loops below assume this stride and fall back otherwise.
+constexpr size_t kRecordBytes = 44;
+
+// Rows to skip until a record starts on a 64-byte line; 0 when none ever does.
+inline size_t rows_to_line_start(const unsigned char* records, size_t stride) {
+  for (size_t r = 0; r < 16; ++r) {
+    if ((reinterpret_cast<uintptr_t>(records) + r * stride) % 64 == 0) return r;
+  }
+  return 0;
+}
+
+// The uint32 at p + 44k for k < 16: 704 bytes, 11 whole lines when p starts one. Value k is
+// dword 11k of the run, so each pair of lines holds three of them (the last line one) and a
+// single index vector places every pair's values in their own lanes.
+inline __m512i fields44(const unsigned char* p) {
+  prefetch_records(p, 16 * kRecordBytes);
+  const __m512i at = _mm512_setr_epi32(0, 11, 22, 1, 12, 23, 2, 13, 24, 3, 14, 25, 4, 15, 26, 5);
+  const auto pair = [&](int first) {
+    return _mm512_permutex2var_epi32(_mm512_loadu_si512(p + 64 * first), at,
+                                     _mm512_loadu_si512(p + 64 * first + 64));
+  };
+  __m512i v = pair(0);
+  v = _mm512_mask_blend_epi32(0x0038, v, pair(2));
+  v = _mm512_mask_blend_epi32(0x01C0, v, pair(4));
+  v = _mm512_mask_blend_epi32(0x0E00, v, pair(6));
+  v = _mm512_mask_blend_epi32(0x7000, v, pair(8));
+  // Value 15 ends 40 bytes before its line does, and the records may end with it.
+  const __m512i last = _mm512_maskz_loadu_epi32(0x0020, p + 640);
+  return _mm512_mask_permutexvar_epi32(v, 0x8000, at, last);
 }
 
 inline __mmask16 first_lanes(size_t n) { return static_cast<__mmask16>((1u << n) - 1); }
@@ -188,9 +222,32 @@ struct Rows {
     });
   }
 
-  // One comparison per record; the scan is bound by memory, not by this loop.
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+    // Below 32 rows a whole block may not follow the head rows.
+    if (stride != kRecordBytes || rows < 32) return argmin_u32_prefetched(records, rows, stride);
+    const size_t head = rows_to_line_start(records, stride);
+    Nearest best{0, UINT32_MAX};
+    for (size_t r = 0; r < head && best.distance != 0; ++r) {
+      const uint32_t v = load_u32(records + r * stride);
+      if (v < best.distance) best = {r, v};
+    }
+    if (best.distance == 0) return best.index;
+    const unsigned char* base = records + head * stride;
+    const Nearest body = chunked_nearest(rows - head, [&](size_t start, size_t n) {
+      const unsigned char* chunk = base + start * stride;
+      LaneMin lanes;
+      size_t r = 0;
+      for (; r + 16 <= n; r += 16) {
+        if (lanes.add(fields44(chunk + r * stride))) return lanes.result();
+      }
+      Nearest m = lanes.result();
+      for (; r < n && m.distance != 0; ++r) {
+        const uint32_t v = load_u32(chunk + r * stride);
+        if (v < m.distance) m = {r, v};
+      }
+      return m;
+    });
+    return body.distance < best.distance ? head + body.index : best.index;
   }
 };
 

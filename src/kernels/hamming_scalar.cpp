@@ -19,7 +19,7 @@ namespace reference {
 struct Pop {
   static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
     uint32_t total = 0;
-    for (size_t i = 0; i < words; ++i) total += popcount_word(a[i] ^ b[i]);
+    for (size_t i = 0; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
     return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
@@ -74,7 +74,7 @@ struct Pop {
     }
     uint32_t total = static_cast<uint32_t>(_mm_cvtsi128_si32(acc)) +
                      static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
-    for (; i < words; ++i) total += popcount_word(a[i] ^ b[i]);
+    for (; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
     return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
@@ -184,6 +184,7 @@ struct Rows {
       bool zero = false;
       for (; r + 4 <= n && !zero; r += 4) {
         const unsigned char* block = base + r * stride;
+        prefetch_records(block, 4 * stride);
         zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + k * stride; }));
       }
       if (zero) return lanes.result();
@@ -191,9 +192,8 @@ struct Rows {
     });
   }
 
-  // One comparison per record; the scan is bound by memory, not by this loop.
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
+    return argmin_u32_prefetched(records, rows, stride);
   }
 };
 }  // namespace sse2

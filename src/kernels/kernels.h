@@ -3,12 +3,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "encode_kernels.h"
 
 namespace tw::kernels {
 
 enum class Isa { Scalar, Sse2, Avx2, Avx512 };
+
+// Word i of a run; NumPy buffers need not be 8-byte aligned, so reads go through memcpy
+// (a plain load on x86-64).
+inline uint64_t word_at(const uint64_t* run, size_t i) {
+  uint64_t w;
+  std::memcpy(&w, reinterpret_cast<const unsigned char*>(run) + 8 * i, sizeof w);
+  return w;
+}
 
 struct Nearest {
   size_t index;       // first row holding the smallest distance

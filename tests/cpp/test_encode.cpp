@@ -9,17 +9,10 @@
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "variants.h"
 
 namespace tw::kernels {
 namespace {
-
-std::vector<Isa> runnable() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
-    if (table_for(isa) != nullptr) out.push_back(isa);
-  }
-  return out;
-}
 
 // A row-major code_bits x dim matrix and its panel layout.
 struct Matrix {
@@ -205,8 +198,7 @@ TEST_P(EncodeVariant, ZeroEmbeddingSetsExactlyTheCodeBits) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllRunnable, EncodeVariant, ::testing::ValuesIn(runnable()),
-                         [](const auto& info) { return std::string(table_for(info.param)->name); });
+INSTANTIATE_TEST_SUITE_P(AllRunnable, EncodeVariant, ::testing::ValuesIn(runnable()), variant_name);
 
 }  // namespace
 }  // namespace tw::kernels

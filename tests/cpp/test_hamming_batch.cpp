@@ -3,21 +3,18 @@
 
 #include <cstring>
 #include <random>
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 #include <string>
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "variants.h"
 
 namespace tw::kernels {
 namespace {
-
-std::vector<Isa> runnable() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
-    if (table_for(isa) != nullptr) out.push_back(isa);
-  }
-  return out;
-}
 
 // Rows that differ from `query` in a few bits each, so that equal distances and exact copies
 // are common; the first word of storage is skipped when `offset` is set (8-byte aligned only).
@@ -35,8 +32,8 @@ Matrix near_copies(size_t rows, size_t words, size_t offset, std::mt19937_64& rn
   for (size_t i = 0; i < words; ++i) q[i] = rng();
   uint64_t* c = q + words;
   for (size_t r = 0; r < rows; ++r) {
+    if (words == 0) continue;  // nothing to copy, and the storage may have no data pointer
     std::memcpy(c + r * words, q, words * sizeof(uint64_t));
-    if (words == 0) continue;
     const unsigned flips = static_cast<unsigned>(rng() % (max_flips + 1));
     for (unsigned f = 0; f < flips; ++f) {
       const size_t bit = rng() % (64 * words);
@@ -74,6 +71,43 @@ Records as_records(const uint64_t* codes, size_t rows, size_t stride, size_t shi
   rec.first = rec.storage.data() + shift;
   return rec;
 }
+
+#if defined(__linux__)
+// `size` bytes that end where an inaccessible page begins, so that any read past them faults.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(size_t size) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    length_ = (size + page - 1) / page * page + page;
+    void* map = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) throw std::bad_alloc();
+    base_ = static_cast<unsigned char*>(map);
+    mprotect(base_ + length_ - page, page, PROT_NONE);
+    data_ = base_ + length_ - page - size;
+  }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+  ~GuardedBytes() { munmap(base_, length_); }
+  unsigned char* data() const { return data_; }
+
+ private:
+  unsigned char* base_;
+  unsigned char* data_;
+  size_t length_;
+};
+
+// Row counts around every block edge and a few thousand; `pad` bytes after the last value move
+// the first record through every position in a 64-byte line (pad 0: the data ends at the guard).
+const std::vector<size_t>& record_counts() {
+  static const std::vector<size_t> counts = [] {
+    std::vector<size_t> c;
+    for (size_t rows = 0; rows <= 70; ++rows) c.push_back(rows);
+    for (size_t rows : {703u, 2048u, 4099u}) c.push_back(rows);
+    return c;
+  }();
+  return counts;
+}
+#endif
 
 std::string where(size_t rows, size_t words, size_t offset) {
   return "rows=" + std::to_string(rows) + " words=" + std::to_string(words) +
@@ -204,6 +238,89 @@ TEST_P(Batch, ArgminFindsTheFirstSmallestAtEveryByteShift) {
   }
 }
 
+#if defined(__linux__)
+TEST_P(Batch, ArgminAgreesWithReferenceUpToTheLastByte) {
+  std::mt19937_64 rng(23);
+  for (size_t rows : record_counts()) {
+    for (size_t pad = 0; pad < 64; pad += rows > 70 ? 9 : 1) {
+      // kinds: full range, ties at the top of the range, ties at the bottom (0 and 1).
+      for (int kind = 0; kind < 3; ++kind) {
+        const size_t used = rows == 0 ? 0 : (rows - 1) * 44 + 4;
+        GuardedBytes buf(used + pad);
+        for (size_t i = 0; i < used + pad; ++i) buf.data()[i] = static_cast<unsigned char>(rng());
+        for (size_t r = 0; r < rows; ++r) {
+          uint32_t v = static_cast<uint32_t>(rng());
+          if (kind == 1) v = UINT32_MAX - v % 3;
+          if (kind == 2) v = rng() % 64 == 0 ? 0 : 1;
+          std::memcpy(buf.data() + r * 44, &v, 4);
+        }
+        ASSERT_EQ(k().argmin_u32(buf.data(), rows, 44), ref().argmin_u32(buf.data(), rows, 44))
+            << where(rows, 0, pad) << " kind=" << kind;
+      }
+    }
+  }
+}
+
+TEST_P(Batch, ArgminTakesTheFirstOfEqualSmallestWherever) {
+  const size_t rows = 1500;
+  for (size_t pad : {0u, 4u, 16u, 40u, 3u}) {
+    GuardedBytes buf((rows - 1) * 44 + 4 + pad);
+    const auto set = [&](size_t r, uint32_t v) { std::memcpy(buf.data() + r * 44, &v, 4); };
+    for (uint32_t smallest : {0u, 7u, UINT32_MAX}) {
+      for (size_t at = 0; at < rows; at += at < 40 ? 1 : 61) {
+        for (size_t r = 0; r < rows; ++r) set(r, UINT32_MAX);
+        set(at, smallest);
+        set(rows - 1, smallest);
+        if (at + 16 < rows) set(at + 16, smallest);  // same lane, next block
+        ASSERT_EQ(k().argmin_u32(buf.data(), rows, 44), smallest == UINT32_MAX ? 0 : at)
+            << "at=" << at << " pad=" << pad << " smallest=" << smallest;
+      }
+    }
+  }
+}
+
+TEST_P(Batch, NearestRecordsAgreesWithReferenceUpToTheLastByte) {
+  std::mt19937_64 rng(29);
+  for (size_t rows : record_counts()) {
+    for (size_t pad = 0; pad < 64; pad += rows > 70 ? 13 : 3) {
+      for (unsigned max_flips : {0u, 3u, 256u}) {
+        const Matrix m = max_flips == 256u ? random_rows(rows, 4, 0, rng)
+                                           : near_copies(rows, 4, 0, rng, max_flips);
+        // Only the code of the last record is there; its other 12 bytes would lie past the guard.
+        const size_t used = rows == 0 ? 0 : (rows - 1) * 44 + 32;
+        GuardedBytes buf(used + pad);
+        for (size_t i = 0; i < used + pad; ++i) buf.data()[i] = static_cast<unsigned char>(rng());
+        for (size_t r = 0; r < rows; ++r) std::memcpy(buf.data() + r * 44, m.codes + 4 * r, 32);
+        const Nearest got = k().nearest_records(m.query, buf.data(), rows, 44);
+        const Nearest want = ref().nearest_records(m.query, buf.data(), rows, 44);
+        ASSERT_EQ(got.index, want.index) << where(rows, 4, pad) << " flips=" << max_flips;
+        ASSERT_EQ(got.distance, want.distance) << where(rows, 4, pad);
+      }
+    }
+  }
+}
+
+TEST_P(Batch, NearestRecordsStopsAtTheFirstExactCopyWherever) {
+  std::mt19937_64 rng(31);
+  const size_t rows = 1200;
+  for (size_t shift : {0u, 4u, 20u, 3u}) {
+    const Matrix m = random_rows(rows, 4, 0, rng);
+    for (size_t at = 0; at < rows; at += at < 40 ? 1 : 53) {
+      Records rec = as_records(m.codes, rows, 44, shift, rng);
+      const auto copy_to = [&](size_t r) {
+        std::memcpy(&rec.storage[shift + r * 44], m.query, 32);
+      };
+      copy_to(at);
+      copy_to(rows - 1);
+      if (at + 16 < rows) copy_to(at + 16);
+      const Nearest got = k().nearest_records(m.query, rec.first, rows, 44);
+      ASSERT_EQ(got.index, at) << "at=" << at << " shift=" << shift;
+      ASSERT_EQ(got.distance, 0u);
+    }
+  }
+}
+#endif
+
 TEST_P(Batch, FourWordPathCountsEveryBit) {
   std::vector<uint64_t> zero(4, 0), ones(4 * 40, ~0ULL);
   std::vector<uint32_t> d(40);
@@ -214,10 +331,7 @@ TEST_P(Batch, FourWordPathCountsEveryBit) {
   EXPECT_EQ(n.distance, 256u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllRunnable, Batch, ::testing::ValuesIn(runnable()),
-                         [](const auto& info) {
-                           return std::string(table_for(info.param)->name);
-                         });
+INSTANTIATE_TEST_SUITE_P(AllRunnable, Batch, ::testing::ValuesIn(runnable()), variant_name);
 
 }  // namespace
 }  // namespace tw::kernels

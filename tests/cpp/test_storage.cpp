@@ -60,6 +60,27 @@ TEST(EntryStore, SimilarityIsStrictlyDecreasingForStorableWidths) {
   }
 }
 
+// Past 4 MiB the records move to memory advised for huge pages, through several regrowths.
+TEST(EntryStore, LargeStoreKeepsRecordsThroughGrowth) {
+  const size_t n = 150000;
+  EntryStore store(n, 256);
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t code[4] = {i, ~i, i * 0x9E3779B97F4A7C15ULL, 42};
+    store.add(arg(code), kTimestampEpoch + 1000 + (i * 7919) % n);
+  }
+  EXPECT_GE(store.room() * sizeof(CacheEntry), kHugePageAdviceBytes);
+  const size_t target = n - 3;
+  const uint64_t query[4] = {target, ~target, target * 0x9E3779B97F4A7C15ULL, 42};
+  const auto hit = store.search(arg(query), 1.0f);
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->index, target);
+  EXPECT_EQ(store.evict_lru(), 0u);  // (i * 7919) % n is 0 only at i = 0
+  store.mark_used(0, kTimestampEpoch + 5000000);
+  EXPECT_EQ(store.at(0).last_accessed, 5000000u);
+  const uint64_t last_word1 = store.at(n - 1).code[1];  // a packed field binds to no reference
+  EXPECT_EQ(last_word1, ~uint64_t{n - 1});
+}
+
 TEST(StorageTime, ClampsBeforeEpochAndWrapsAfter2Pow32) {
   EXPECT_EQ(storage_time(0), 0u);
   EXPECT_EQ(storage_time(kTimestampEpoch - 1), 0u);
