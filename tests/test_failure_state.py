@@ -260,8 +260,7 @@ F32_2_VALUES = [
 VALUES = {"int": INT_VALUES, "index": INDEX_VALUES, "float": FLOAT_VALUES, "u64": U64_VALUES,
           "u64_2": U64_2_VALUES, "f32": F32_VALUES, "f32_2": F32_2_VALUES}
 
-# Values that fail a class's own checks only for some methods: searching an empty store or
-# comparing an empty query with empty codes would succeed, so those cases do not apply there.
+# An empty query against an empty code is a valid comparison, not a failure.
 NOT_FAILURES = {("HammingSimilarity", "query", "empty"), ("HammingSimilarity", "code", "empty")}
 
 
