@@ -93,7 +93,7 @@ CLASSES = {
         "props": ["capacity", "code_bits"],
     },
 }
-PRESENT = {name: spec for name, spec in CLASSES.items() if hasattr(rs, name)}
+PRESENT = {name: surface for name, surface in CLASSES.items() if hasattr(rs, name)}
 EXCLUSIVE = {"add", "replace", "mark_used"}
 
 INTS = [256, 0, 1, 2, 3, 4, 5, 7, 8, 63, 64, 65, 100, 127, 128, 255, 256, 257, 300, 319, 320, 384,
@@ -503,19 +503,19 @@ class World:
         return self.misuse(depth)
 
     def method_call(self, obj, depth):
-        spec = PRESENT[type(obj).__name__]
-        choices = list(spec["methods"]) + spec["noargs"] + spec["props"] + ["__repr__", "__len__"]
+        surface = PRESENT[type(obj).__name__]
+        choices = list(surface["methods"]) + surface["noargs"] + surface["props"] + ["__repr__", "__len__"]
         member = self.pick(choices)
-        if member in spec["methods"]:
+        if member in surface["methods"]:
             outer, self.receiver = self.receiver, obj
             try:
-                return self.call(getattr(obj, member), spec["methods"][member], depth), member
+                return self.call(getattr(obj, member), surface["methods"][member], depth), member
             finally:
                 self.receiver = outer
         try:
-            if member in spec["noargs"]:
+            if member in surface["noargs"]:
                 result = getattr(obj, member)()
-            elif member in spec["props"]:
+            elif member in surface["props"]:
                 result = getattr(obj, member)
             elif member == "__repr__":
                 result = repr(obj)
