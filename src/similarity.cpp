@@ -50,11 +50,6 @@ PyMethodDef hamming_distance_def = {
 
 namespace {
 
-template <class F>
-PyCFunction as_cfunction(F fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 // The whole native state: the divisor of the similarity.
 struct HammingSimilarity {
   uint64_t code_bits;
