@@ -58,6 +58,17 @@ inline Nearest nearest_records_from(Nearest best, const uint64_t* query,
   return best;
 }
 
+// The smallest of `lanes` per-lane minima, and the lowest row index holding it.
+inline Nearest first_min_of_lanes(const uint32_t* best, const uint32_t* index, int lanes) {
+  Nearest out{0, UINT32_MAX};
+  for (int l = 0; l < lanes; ++l) {
+    if (best[l] < out.distance || (best[l] == out.distance && index[l] < out.index)) {
+      out = {index[l], best[l]};
+    }
+  }
+  return out;
+}
+
 inline uint32_t load_u32(const unsigned char* p) {
   uint32_t v;
   std::memcpy(&v, p, sizeof v);

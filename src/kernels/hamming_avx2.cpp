@@ -86,11 +86,7 @@ struct LaneMin {
     alignas(32) uint32_t b[8], i[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(b), best);
     _mm256_store_si256(reinterpret_cast<__m256i*>(i), index);
-    Nearest out{0, UINT32_MAX};
-    for (int l = 0; l < 8; ++l) {
-      if (b[l] < out.distance || (b[l] == out.distance && i[l] < out.index)) out = {i[l], b[l]};
-    }
-    return out;
+    return first_min_of_lanes(b, i, 8);
   }
 };
 

@@ -117,11 +117,7 @@ struct LaneMin {
     alignas(16) uint32_t b[4], i[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(b), best);
     _mm_store_si128(reinterpret_cast<__m128i*>(i), index);
-    Nearest out{0, UINT32_MAX};
-    for (int l = 0; l < 4; ++l) {
-      if (b[l] < out.distance || (b[l] == out.distance && i[l] < out.index)) out = {i[l], b[l]};
-    }
-    return out;
+    return first_min_of_lanes(b, i, 4);
   }
 };
 
