@@ -37,7 +37,7 @@ struct Fault {
 std::string format_f32(float value);
 
 // 1 - distance / code_bits, every step in binary32.
-inline float normalized_similarity(uint32_t distance, uint64_t code_bits) noexcept {
+inline float normalized_similarity(uint64_t distance, uint64_t code_bits) noexcept {
   const float d = static_cast<float>(distance);
   const float c = static_cast<float>(code_bits);
   return 1.0f - d / c;

@@ -138,6 +138,7 @@ Encoder generate(uint64_t dim, uint64_t bits, uint64_t seed) {
     set_conversion_error(transposed.get(), "PyArray<T, D>");
     throw_py_error();
   }
+  settle(matrix);
   // Only a replaced or patched NumPy could get this wrong, but copying trusts the shape.
   const ArrayView& v = matrix->view();
   if (static_cast<uint64_t>(v.shape[0]) != bits || static_cast<uint64_t>(v.shape[1]) != dim) {
@@ -154,10 +155,8 @@ Encoder construct_encoder(const Bound& args) {
   std::optional<ArrayHold> matrix;
   if (args.given(2)) matrix.emplace(intake(args[2], Elem::F32, 2, "projection_matrix"));
   std::optional<uint64_t> seed;
-  if (args.given(3)) {
-    seed = to_u64(args[3], "seed");
-    if (matrix) matrix->retake_if_python_ran(args[3]);
-  }
+  if (args.given(3)) seed = to_u64(args[3], "seed");
+  settle(matrix);
 
   if (dim == 0) reject(ErrorKind::ValueError, "embedding_dim must be positive");
   if (bits == 0) reject(ErrorKind::ValueError, "code_bits must be positive");
@@ -217,9 +216,11 @@ Ref encode_many(const State& s, const ArrayView& v) {
 
 Ref encode(const State& s, const Bound& args) {
   if (std::optional<ArrayHold> one = try_intake(args[0], Elem::F32, 1)) {
+    settle(one);
     return encode_one(s, one->view());
   }
   if (std::optional<ArrayHold> batch = try_intake(args[0], Elem::F32, 2)) {
+    settle(batch);
     return encode_many(s, batch->view());
   }
   reject(ErrorKind::TypeError, "Expected numpy array of float32 with 1 or 2 dimensions");
@@ -227,6 +228,7 @@ Ref encode(const State& s, const Bound& args) {
 
 Ref encode_batch(const State& s, const Bound& args) {
   ArrayHold batch = intake(args[0], Elem::F32, 2, "embeddings");
+  settle(batch);
   return encode_many(s, batch.view());
 }
 

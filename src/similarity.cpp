@@ -12,7 +12,7 @@
 
 namespace tw {
 
-uint32_t xor_popcount(const uint64_t* a, const uint64_t* b, size_t words) {
+uint64_t xor_popcount(const uint64_t* a, const uint64_t* b, size_t words) {
   return kernels::active().hamming.xor_popcount(a, b, words);
 }
 
@@ -23,6 +23,7 @@ constexpr ParameterTable kHammingDistanceParams{"hamming_distance()", {"a", "b"}
 Ref hamming_distance(const Bound& args) {
   ArrayHold a = intake(args[0], Elem::U64, 1, "a");
   ArrayHold b = intake(args[1], Elem::U64, 1, "b");
+  settle(a, b);
   const uint64_t* a_words = a.flat<uint64_t>();
   const uint64_t* b_words = b.flat<uint64_t>();
   const Py_ssize_t len_a = a.view().size(), len_b = b.view().size();
@@ -75,9 +76,10 @@ Sim create(const Bound& args) {
 }
 
 // distance(query, code): both intakes, both contiguity checks, then the word counts.
-uint32_t pair_distance(const Bound& args) {
+uint64_t pair_distance(const Bound& args) {
   ArrayHold query = intake(args[0], Elem::U64, 1, "query");
   ArrayHold code = intake(args[1], Elem::U64, 1, "code");
+  settle(query, code);
   const uint64_t* q = query.flat<uint64_t>();
   const uint64_t* c = code.flat<uint64_t>();
   const Py_ssize_t query_words = query.view().size(), code_words = code.view().size();
@@ -126,13 +128,24 @@ CodeRows checked_rows(const ArrayHold& query, const ArrayHold& codes) {
   return {v.flat<uint64_t>(), static_cast<size_t>(v.shape[0]), static_cast<size_t>(v.shape[1])};
 }
 
+// Codes from this many words on can lie 2^32 or more bits apart.
+constexpr size_t kWordsBeyondU32 = size_t{1} << 26;
+
 // Shared by the batch methods: the checks, then one kernel pass straight into the new array.
 template <Elem E, class Fill>
 Ref batch(const Bound& args, Fill fill) {
   ArrayHold query = intake(args[0], Elem::U64, 1, "query");
   ArrayHold codes = intake(args[1], Elem::U64, 2, "codes");
+  settle(query, codes);
   const uint64_t* q = query.flat<uint64_t>();
   const CodeRows m = checked_rows(query, codes);
+  if constexpr (E == Elem::U32) {
+    if (m.rows > 0 && m.words >= kWordsBeyondU32) {
+      reject(ErrorKind::OverflowError,
+             "distances of " + std::to_string(m.words) +
+                 "-word codes can exceed 4294967295, the largest uint32 distance");
+    }
+  }
   const auto rows = static_cast<Py_ssize_t>(m.rows);
   OutArray out = new_array(E, 1, &rows);
   if (m.rows > 0) fill(q, m, out.data);
@@ -159,9 +172,8 @@ Ref find_nearest(const Sim& self, const Bound& args) {
   float threshold = kDefaultThreshold;
   if (args.has(2)) {
     threshold = checked_threshold(to_double(args[2], "threshold"));
-    query.retake_if_python_ran(args[2]);
-    codes.retake_if_python_ran(args[2]);
   }
+  settle(query, codes);
   const uint64_t* q = query.flat<uint64_t>();
   if (codes.view().shape[0] == 0) return Ref::borrow(Py_None);
   const CodeRows m = checked_rows(query, codes);
@@ -171,7 +183,7 @@ Ref find_nearest(const Sim& self, const Bound& args) {
   size_t index = found.index;
   // The first row whose similarity equals the best may lie at a larger distance when the
   // division rounds neighbouring distances to one binary32 value (huge code_bits or codes).
-  if (found.distance != UINT32_MAX &&
+  if (found.distance != UINT64_MAX &&
       normalized_similarity(found.distance + 1, self.code_bits) == best) {
     for (size_t r = 0; r < index; ++r) {
       if (normalized_similarity(xor_popcount(q, m.data + r * m.words, m.words), self.code_bits) ==

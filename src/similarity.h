@@ -9,7 +9,7 @@
 namespace tw {
 
 // Hamming distance of two runs of `words` 64-bit words, with the process's kernel.
-uint32_t xor_popcount(const uint64_t* a, const uint64_t* b, size_t words);
+uint64_t xor_popcount(const uint64_t* a, const uint64_t* b, size_t words);
 
 // The module function hamming_distance(a, b).
 extern PyMethodDef hamming_distance_def;

@@ -54,7 +54,7 @@ CacheStorage construct_storage(const Bound& args) {
 Ref add(Exclusive self, const Bound& args) {
   ArrayHold code = intake(args[0], Elem::U64, 1, "code");
   const uint64_t timestamp = to_u64(args[1], "timestamp");
-  code.retake_if_python_ran(args[1]);
+  settle(code);
   return py_u64(self.store.add(code_arg(code), timestamp));
 }
 
@@ -62,7 +62,7 @@ Ref replace(Exclusive self, const Bound& args) {
   const uint64_t index = to_u64(args[0], "index");
   ArrayHold code = intake(args[1], Elem::U64, 1, "code");
   const uint64_t timestamp = to_u64(args[2], "timestamp");
-  code.retake_if_python_ran(args[2]);
+  settle(code);
   self.store.replace(index, code_arg(code), timestamp);
   return Ref::borrow(Py_None);
 }
@@ -72,8 +72,8 @@ Ref search(Shared self, const Bound& args) {
   float threshold = kDefaultThreshold;
   if (args.has(1)) {
     threshold = checked_threshold(to_double(args[1], "threshold"));
-    query.retake_if_python_ran(args[1]);
   }
+  settle(query);
   const std::optional<SearchHit> hit = self.store.search(code_arg(query), threshold);
   if (!hit) return Ref::borrow(Py_None);
   Ref index = py_u64(hit->index);

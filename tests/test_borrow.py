@@ -373,3 +373,90 @@ def test_unusable_planted_attribute_faults_and_is_looked_up_again(mode, version,
     assert out["calls"] == []
     # Once the attribute is gone, the next call creates and publishes the table.
     assert out["after_removal"] == ["ok", 4] and out["created"] == "PyCapsule"
+
+
+# A table planted by "another module" that keys borrows by (data, shape, strides) as they are
+# when it is called, and counts them: every acquire must meet exactly one release of its key,
+# whatever the arguments' conversions do to the arrays meanwhile.
+COUNTING = textwrap.dedent(
+    """
+    import ctypes, importlib, json, warnings
+    import numpy as np
+    import tarnwick_rs
+
+    NAME = b"_RUST_NUMPY_BORROW_CHECKING_API"
+    major = int(np.__version__.split(".")[0])
+    ma = importlib.import_module("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray")
+
+    class Table(ctypes.Structure):
+        _fields_ = [("version", ctypes.c_uint64)] + [
+            (n, ctypes.c_void_p) for n in ("flags", "acquire", "acquire_mut", "release", "release_mut")]
+
+    counts, unmatched = {}, []
+    def key(x):
+        return (x.__array_interface__["data"][0], x.shape, x.strides)
+    def acquire(flags, x):
+        counts[key(x)] = counts.get(key(x), 0) + 1
+        return 0
+    def release(flags, x):
+        if counts.get(key(x), 0) == 0:
+            unmatched.append(str(key(x)))
+        else:
+            counts[key(x)] -= 1
+
+    A = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
+    R = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+    keep = [A(acquire), A(acquire), R(release), R(release)]
+    table = Table(1, 0, *[ctypes.cast(f, ctypes.c_void_p) for f in keep])
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    setattr(ma, NAME.decode(), new_capsule(ctypes.addressof(table), NAME, None))
+
+    def restride(array, strides):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            array.strides = strides
+
+    class Restriding:
+        def __init__(self, array, value):
+            self.array, self.value = array, value
+        def __float__(self):
+            restride(self.array, (16,))
+            return self.value
+        def __index__(self):
+            restride(self.array, (16,))
+            return self.value
+
+    outcomes = []
+    def attempt(call):
+        try:
+            call()
+            outcomes.append("ok")
+        except (TypeError, ValueError) as e:
+            outcomes.append(type(e).__name__)
+
+    buffer = np.arange(16, dtype=np.uint64)
+    query = buffer[:8]
+    codes = np.zeros((3, 8), dtype=np.uint64)
+    attempt(lambda: tarnwick_rs.HammingSimilarity(512).find_nearest(query, codes, Restriding(query, 0.0)))
+    restride(query, (8,))
+    store = tarnwick_rs.RustCacheStorage(4)
+    store.add(np.zeros(4, dtype=np.uint64), 1700000000)
+    code = np.arange(8, dtype=np.uint64)[:4]
+    attempt(lambda: store.add(code, Restriding(code, 1700000000)))
+    restride(code, (8,))
+    attempt(lambda: store.search(code, Restriding(code, 0.5)))
+    print(json.dumps({"held": {str(k): n for k, n in counts.items() if n}, "unmatched": unmatched,
+                      "outcomes": outcomes}))
+    """
+)
+
+
+def test_another_modules_table_sees_every_acquire_released_once():
+    result = subprocess.run([sys.executable, "-c", COUNTING], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout)
+    assert out["held"] == {} and out["unmatched"] == []
+    # Restrided to (16,), the arrays are no longer contiguous runs.
+    assert out["outcomes"] == ["TypeError", "TypeError", "TypeError"]

@@ -59,3 +59,32 @@ def test_encoder_matrix_resized_by_seed_conversion():
     matrix = np.ones((8, 4), dtype=np.float32)
     with pytest.raises(ValueError, match=r"got \[2, 4\]"):
         rs.RustBinaryEncoder(4, 8, matrix, Resizing(matrix, (2, 4), 7))
+
+
+# The first borrow of a process looks the borrow table up, which imports NumPy's multiarray
+# module and so runs Python code (here an import hook) while an array is being taken in.
+FIRST_BORROW = """
+import builtins, numpy as np, tarnwick_rs as rs
+a = np.zeros(2**21, dtype=np.uint64)
+b = np.ones(2**21, dtype=np.uint64)
+try:
+    rs.hamming_distance(np.zeros(4, dtype=np.int64), a)  # finds NumPy, takes no borrow
+except TypeError:
+    pass
+real_import = builtins.__import__
+def hook(name, *args, **kwargs):
+    if name.endswith("multiarray"):
+        a.resize(1, refcheck=False)
+    return real_import(name, *args, **kwargs)
+builtins.__import__ = hook
+try:
+    rs.hamming_distance(a, b)
+except ValueError as e:
+    print(e)
+"""
+
+
+def test_array_resized_during_the_first_borrow_table_lookup(python):
+    out = python(FIRST_BORROW)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "arrays have different lengths: 1 vs 2097152"

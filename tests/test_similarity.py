@@ -247,6 +247,36 @@ def test_zero_word_codes():
     assert h.distance(q, q) == 0 and h.similarity(q, q) == 1.0
 
 
+HUGE = 2**26  # words: from here on two codes can lie 2**32 bits apart
+
+
+@pytest.fixture(scope="module")
+def huge_pair():
+    return np.zeros(HUGE, dtype=np.uint64), np.full(HUGE, 2**64 - 1, dtype=np.uint64)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda a, b: tarnwick_rs.hamming_distance(a, b), 2**32),
+        (lambda a, b: HammingSimilarity().distance(a, b), 2**32),
+        (lambda a, b: HammingSimilarity(2**32).similarity(a, b), 0.0),
+        (lambda a, b: HammingSimilarity(2**32).similarity_batch(a, b[None]).tolist(), [0.0]),
+        (lambda a, b: HammingSimilarity(2**32).find_nearest(a, b[None], 1.0), None),
+        (lambda a, b: HammingSimilarity(2**33).find_nearest(a, b[None], 0.0), (0, 0.5)),
+        (lambda a, b: HammingSimilarity().distance_batch(a, b[None][:0]).tolist(), []),
+    ],
+)
+def test_distances_of_2_to_the_32_bits_do_not_wrap(huge_pair, call, expected):
+    assert call(*huge_pair) == expected
+
+
+def test_distance_batch_refuses_distances_beyond_uint32(huge_pair):
+    a, b = huge_pair
+    with pytest.raises(OverflowError, match=r"^distances of 67108864-word codes can exceed 4294967295, the largest uint32 distance$"):
+        HammingSimilarity().distance_batch(a, b[None])
+
+
 # --- the scan rule of find_nearest ---
 
 
@@ -294,7 +324,10 @@ def test_find_nearest_matches_the_rule_on_many_rows(rng, code_bits):
 @pytest.mark.parametrize(
     "threshold, shown",
     [(1.5, "1.5"), (2, "2"), (-0.1, "-0.1"), (math.nan, "NaN"), (math.inf, "inf"),
-     (-math.inf, "-inf"), (1e10, "10000000000"), (1.0000001, "1.0000001"), (1e39, "inf")],
+     (-math.inf, "-inf"), (1e10, "10000000000"), (1.0000001, "1.0000001"), (1e39, "inf"),
+     (1e20, "100000000000000000000"), (123456789, "123456790"),
+     (3e38, "300000000000000000000000000000000000000"),
+     (-1e-45, "-0.000000000000000000000000000000000000000000001")],
 )
 def test_threshold_out_of_range(q4, threshold, shown):
     h = HammingSimilarity()

@@ -280,7 +280,8 @@ def test_binding_messages():
 @pytest.mark.parametrize(
     "threshold, shown",
     [(1.5, "1.5"), (2, "2"), (-0.1, "-0.1"), (float("nan"), "NaN"), (float("inf"), "inf"),
-     (float("-inf"), "-inf"), (1.0000001, "1.0000001"), (1e10, "10000000000")],
+     (float("-inf"), "-inf"), (1.0000001, "1.0000001"), (1e10, "10000000000"),
+     (1e20, "100000000000000000000"), (123456789, "123456790")],
 )
 def test_search_rejects_threshold_even_when_empty(threshold, shown):
     for s in (Storage(2), filled(1)):

@@ -25,12 +25,14 @@ constexpr int kDescrFromType = 45;
 constexpr int kNewFromDescr = 94;
 constexpr int kEquivTypes = 182;
 constexpr int kFeatureVersion = 211;
+constexpr int kSetBaseObject = 282;
 
 using DescrFromTypeFn = PyObject* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
                                      const Py_ssize_t*, void*, int, PyObject*);
 using EquivTypesFn = unsigned char (*)(PyObject*, PyObject*);
 using FeatureVersionFn = unsigned int (*)();
+using SetBaseObjectFn = int (*)(PyObject*, PyObject*);
 
 struct NumpyApi {
   void** table = nullptr;
@@ -130,7 +132,40 @@ Py_ssize_t numpy_abi::element_size(PyObject* descr) {
   return reinterpret_cast<DescrV2*>(descr)->elsize;
 }
 
-ArrayHold::ArrayHold(Ref array, const ArrayView& view) : array_(std::move(array)), view_(view) {}
+// Reads `obj` into `view` when it is an array of `elem` with `ndim` dimensions. Runs no Python
+// code once NumPy has been located.
+bool read_array(PyObject* obj, Elem elem, int ndim, ArrayView& view) {
+  void** table = api();
+  if (!PyObject_TypeCheck(obj, array_type())) return false;
+  auto* fields = reinterpret_cast<ArrayFields*>(obj);
+  if (fields->nd != ndim) return false;
+  if (fields->descr == nullptr) TW_FAULT("array without a dtype descriptor");
+  PyObject* wanted = builtin_descr(elem);
+  const bool same = fields->descr == wanted ||
+                    reinterpret_cast<EquivTypesFn>(table[kEquivTypes])(fields->descr, wanted);
+  if (!same) return false;
+  view = ArrayView{};
+  view.data = fields->data;
+  view.ndim = ndim;
+  for (int d = 0; d < ndim; ++d) {
+    view.shape[d] = fields->dimensions[d];
+    view.strides[d] = fields->strides[d];
+  }
+  view.itemsize = element_size(fields->descr);
+  view.contiguous = (fields->flags & (kCContiguous | kFContiguous)) != 0;
+  view.c_contiguous = (fields->flags & kCContiguous) != 0;
+  return true;
+}
+
+bool same_view(const ArrayView& a, const ArrayView& b) {
+  return a.data == b.data && a.ndim == b.ndim && a.shape[0] == b.shape[0] &&
+         a.shape[1] == b.shape[1] && a.strides[0] == b.strides[0] &&
+         a.strides[1] == b.strides[1] && a.itemsize == b.itemsize &&
+         a.contiguous == b.contiguous && a.c_contiguous == b.c_contiguous;
+}
+
+ArrayHold::ArrayHold(Ref array, const ArrayView& view, Elem elem)
+    : array_(std::move(array)), view_(view), elem_(elem) {}
 
 ArrayHold::ArrayHold(ArrayHold&& other) noexcept
     : array_(std::move(other.array_)),
@@ -141,18 +176,24 @@ ArrayHold::ArrayHold(ArrayHold&& other) noexcept
       name_(other.name_) {}
 
 ArrayHold::~ArrayHold() {
-  if (registered_) borrow::release_shared(array_.get(), view_, borrow_token_);
+  if (registered_) borrow::release_shared(array_.get(), view_, elem_, borrow_token_);
 }
 
-void ArrayHold::retake_if_python_ran(PyObject* converted) {
-  if (PyLong_CheckExact(converted) || PyFloat_CheckExact(converted)) return;
-  if (name_ == nullptr) TW_FAULT("retake of an array taken in without a parameter name");
-  ArrayHold fresh = intake(array_.get(), elem_, view_.ndim, name_);
+bool ArrayHold::refresh() {
+  ArrayView now;
+  if (read_array(array_.get(), elem_, view_.ndim, now) && same_view(now, view_)) return false;
+  std::optional<ArrayHold> fresh = try_intake(array_.get(), elem_, view_.ndim);
+  if (!fresh) {
+    set_conversion_error(array_.get(), "PyArray<T, D>");
+    if (name_ != nullptr) raise_wrapped(name_);
+    throw_py_error();
+  }
   // The fresh borrow is taken before the old one is given back (by `fresh` on scope exit).
-  std::swap(array_, fresh.array_);
-  std::swap(view_, fresh.view_);
-  std::swap(borrow_token_, fresh.borrow_token_);
-  std::swap(registered_, fresh.registered_);
+  std::swap(array_, fresh->array_);
+  std::swap(view_, fresh->view_);
+  std::swap(borrow_token_, fresh->borrow_token_);
+  std::swap(registered_, fresh->registered_);
+  return true;
 }
 
 void ArrayHold::require_contiguous() const {
@@ -160,29 +201,14 @@ void ArrayHold::require_contiguous() const {
 }
 
 std::optional<ArrayHold> try_intake(PyObject* obj, Elem elem, int ndim) {
-  void** table = api();
-  if (!PyObject_TypeCheck(obj, array_type())) return std::nullopt;
-  auto* fields = reinterpret_cast<ArrayFields*>(obj);
-  if (fields->nd != ndim) return std::nullopt;
-  if (fields->descr == nullptr) TW_FAULT("array without a dtype descriptor");
-  PyObject* wanted = builtin_descr(elem);
-  const bool same = fields->descr == wanted ||
-                    reinterpret_cast<EquivTypesFn>(table[kEquivTypes])(fields->descr, wanted);
-  if (!same) return std::nullopt;
-
   ArrayView view;
-  view.data = fields->data;
-  view.ndim = ndim;
-  for (int d = 0; d < ndim; ++d) {
-    view.shape[d] = fields->dimensions[d];
-    view.strides[d] = fields->strides[d];
+  if (!read_array(obj, elem, ndim, view)) return std::nullopt;
+  if (!borrow::table_known()) {
+    // The first lookup imports, and Python code may reshape `obj` meanwhile: read it again.
+    borrow::find_table();
+    if (!read_array(obj, elem, ndim, view)) return std::nullopt;
   }
-  view.itemsize = element_size(fields->descr);
-  view.contiguous = (fields->flags & (kCContiguous | kFContiguous)) != 0;
-  view.c_contiguous = (fields->flags & kCContiguous) != 0;
-
-  ArrayHold hold(Ref::borrow(obj), view);
-  hold.elem_ = elem;
+  ArrayHold hold(Ref::borrow(obj), view, elem);
   hold.borrow_token_ = borrow::acquire_shared(obj, hold.view_);
   hold.registered_ = true;
   return hold;
@@ -196,6 +222,20 @@ ArrayHold intake(PyObject* obj, Elem elem, int ndim, const char* name) {
   }
   hold->name_ = name;
   return std::move(*hold);
+}
+
+Ref view_proxy(PyObject* array, const ArrayView& view, Elem elem) {
+  void** table = api();
+  Ref descr = checked(reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType])(type_number(elem)));
+  Ref proxy = checked(reinterpret_cast<NewFromDescrFn>(table[kNewFromDescr])(
+      array_type(), descr.release(), view.ndim, view.shape, view.strides,
+      const_cast<char*>(view.data), 0, nullptr));
+  // SetBaseObject steals the reference to the base, even when it fails.
+  if (reinterpret_cast<SetBaseObjectFn>(table[kSetBaseObject])(
+          proxy.get(), Ref::borrow(array).release()) < 0) {
+    checked(nullptr);
+  }
+  return proxy;
 }
 
 OutArray new_array(Elem elem, int ndim, const Py_ssize_t* shape, bool fortran) {

@@ -31,6 +31,11 @@ struct ArrayView {
 };
 
 // An accepted input array, held read-only for the rest of the call.
+//
+// Python code that runs after the intake (an argument's __index__ or __float__, an import, a
+// callback of another module's borrow table) may reshape the array or free its buffer, so a
+// view read before it must not be used after it: every operation calls `settle` on its holds
+// after the last point at which Python code can run and before it reads any element.
 class ArrayHold {
  public:
   ArrayHold(ArrayHold&& other) noexcept;
@@ -43,15 +48,14 @@ class ArrayHold {
     require_contiguous();
     return view_.flat<T>();
   }
-  // A user's __index__ or __float__ run after the intake may have reshaped the array or replaced
-  // its buffer; unless `converted` was a plain int or float, take the array in again so that the
-  // view matches what is held. Only for holds made by `intake`.
-  void retake_if_python_ran(PyObject* converted);
+  // Compares the array with the view read at intake; if it changed, takes it in again (which
+  // may fail as the intake would) and returns true.
+  bool refresh();
 
  private:
   friend std::optional<ArrayHold> try_intake(PyObject*, Elem, int);
   friend ArrayHold intake(PyObject*, Elem, int, const char*);
-  ArrayHold(Ref array, const ArrayView& view);
+  ArrayHold(Ref array, const ArrayView& view, Elem elem);
   void require_contiguous() const;
   Ref array_;
   ArrayView view_;
@@ -68,6 +72,22 @@ std::optional<ArrayHold> try_intake(PyObject* obj, Elem elem, int ndim);
 // converted to 'PyArray<T, D>'".
 ArrayHold intake(PyObject* obj, Elem elem, int ndim, const char* name);
 
+inline bool refresh_one(ArrayHold& hold) { return hold.refresh(); }
+inline bool refresh_one(std::optional<ArrayHold>& hold) { return hold && hold->refresh(); }
+
+// Brings every hold up to date with its array, after the last point in a call at which Python
+// code can run. Taking one array in again can run Python code in turn (another module's borrow
+// table), so passes repeat until one finds nothing changed.
+template <class... Holds>
+void settle(Holds&... holds) {
+  for (int pass = 0; pass < 8; ++pass) {
+    bool changed = false;
+    ((changed = refresh_one(holds) || changed), ...);
+    if (!changed) return;
+  }
+  TW_FAULT("input arrays kept changing while they were being taken in");
+}
+
 // A new, owned, writeable array; the caller fills `data` completely before handing it out.
 struct OutArray {
   Ref array;
@@ -79,5 +99,14 @@ Ref new_array_copy(Elem elem, Py_ssize_t count, const void* values);
 
 // The NumPy multiarray module ("numpy._core.multiarray" or "numpy.core.multiarray").
 Ref numpy_multiarray();
+
+// A new array that reads as `view` did (data, shape, strides, element type) in the group of
+// `array`: what another module's borrow table keys a release by when `array` has changed since.
+Ref view_proxy(PyObject* array, const ArrayView& view, Elem elem);
+
+// Reads `obj` into `view` when it is an array of `elem` with `ndim` dimensions; runs no Python
+// code once NumPy has been located.
+bool read_array(PyObject* obj, Elem elem, int ndim, ArrayView& view);
+bool same_view(const ArrayView& a, const ArrayView& b);
 
 }  // namespace tw

@@ -166,8 +166,11 @@ Ref publish_table(PyObject* multiarray) {
   return capsule;
 }
 
-// Finds the process's table or creates it; a failure faults and leaves the lookup to the next call.
-[[gnu::noinline]] Table* lookup() {
+}  // namespace
+
+bool table_known() noexcept { return g_table != nullptr; }
+
+void find_table() {
   Ref multiarray;
   try {
     multiarray = numpy_multiarray();
@@ -178,7 +181,7 @@ Ref publish_table(PyObject* multiarray) {
   if (!capsule) {
     PyErr_Clear();
     // The import may have let another thread publish the table meanwhile.
-    if (g_table != nullptr) return g_table;
+    if (g_table != nullptr) return;
     capsule = publish_table(multiarray.get());
     if (!capsule) fail_lookup();
   } else if (!PyCapsule_CheckExact(capsule.get())) {
@@ -202,31 +205,47 @@ Ref publish_table(PyObject* multiarray) {
     g_capsule = capsule.release();
     g_table = table;
   }
-  return g_table;
 }
 
-}  // namespace
-
 uintptr_t acquire_shared(PyObject* array, const ArrayView& view) {
-  Table* table = g_table != nullptr ? g_table : lookup();
-  if (table == g_own) {
+  if (g_table == nullptr) TW_FAULT("borrow taken before the borrow table was found");
+  if (g_table == g_own) {
     // Our own records: no indirect call, and the key comes from the view already read.
     const uintptr_t group = group_of(array);
     const int code = g_records->acquire(group, key_of(view));
     if (code != 0) refuse(code);
     return group;
   }
-  const int code = table->acquire(table->flags, array);
+  const int code = g_table->acquire(g_table->flags, array);
   if (code != 0) refuse(code);
   return 0;
 }
 
-void release_shared(PyObject* array, const ArrayView& view, uintptr_t token) noexcept {
+void release_shared(PyObject* array, const ArrayView& view, Elem elem, uintptr_t token) noexcept {
   if (token != 0) {
     g_records->release(token, key_of(view));
-  } else if (g_table != nullptr) {
-    g_table->release(g_table->flags, array);
+    return;
   }
+  if (g_table == nullptr) return;
+  // Another module's release derives the key from the array it is given, and may run Python
+  // code: keep a pending exception out of its way.
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  ArrayView now;
+  if (read_array(array, elem, view.ndim, now) && same_view(now, view)) {
+    g_table->release(g_table->flags, array);
+  } else {
+    // Restrided or resized since the acquire: release a stand-in that reads as it did then.
+    try {
+      Ref proxy = view_proxy(array, view, elem);
+      g_table->release(g_table->flags, proxy.get());
+    } catch (...) {
+      // Without a stand-in the key the acquire recorded cannot be named; leave it held rather
+      // than release somebody else's.
+    }
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace tw::borrow

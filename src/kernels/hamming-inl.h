@@ -1,10 +1,10 @@
 // Batch loops shared by every Hamming variant. Include inside a per-ISA namespace after defining
-//   struct Pop { static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words);
+//   struct Pop { static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words);
 //                static uint32_t four(const uint64_t* a, const uint64_t* b); };  // any alignment
 // then define that file's many-row 4-word loops in a struct and hand it to
 // make_hamming_kernels<Rows>(). Each file compiles its own copy with its own flags.
 
-inline float similarity_of(uint32_t distance, float code_bits) {
+inline float similarity_of(uint64_t distance, float code_bits) {
   return 1.0f - static_cast<float>(distance) / code_bits;
 }
 
@@ -12,7 +12,9 @@ inline float similarity_of(uint32_t distance, float code_bits) {
 
 inline void distances_any(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words,
                           uint32_t* out) {
-  for (size_t r = 0; r < rows; ++r) out[r] = Pop::run(query, codes + r * words, words);
+  for (size_t r = 0; r < rows; ++r) {
+    out[r] = static_cast<uint32_t>(Pop::run(query, codes + r * words, words));
+  }
 }
 
 inline void similarities_any(const uint64_t* query, const uint64_t* codes, size_t rows,
@@ -24,9 +26,9 @@ inline void similarities_any(const uint64_t* query, const uint64_t* codes, size_
 
 inline Nearest nearest_any(const uint64_t* query, const uint64_t* codes, size_t rows,
                            size_t words) {
-  Nearest best{0, UINT32_MAX};
+  Nearest best{0, UINT64_MAX};
   for (size_t r = 0; r < rows; ++r) {
-    const uint32_t d = Pop::run(query, codes + r * words, words);
+    const uint64_t d = Pop::run(query, codes + r * words, words);
     if (d < best.distance) {
       best = {r, d};
       if (d == 0) break;
@@ -60,7 +62,7 @@ inline Nearest nearest_records_from(Nearest best, const uint64_t* query,
 
 // The smallest of `lanes` per-lane minima, and the lowest row index holding it.
 inline Nearest first_min_of_lanes(const uint32_t* best, const uint32_t* index, int lanes) {
-  Nearest out{0, UINT32_MAX};
+  Nearest out{0, UINT64_MAX};
   for (int l = 0; l < lanes; ++l) {
     if (best[l] < out.distance || (best[l] == out.distance && index[l] < out.index)) {
       out = {index[l], best[l]};
@@ -125,7 +127,7 @@ inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, s
 template <class Block>
 inline Nearest chunked_nearest(size_t rows, Block block) {
   constexpr size_t kChunk = size_t{1} << 30;
-  Nearest best{0, UINT32_MAX};
+  Nearest best{0, UINT64_MAX};
   for (size_t start = 0; start < rows; start += kChunk) {
     const Nearest n = block(start, rows - start < kChunk ? rows - start : kChunk);
     if (start == 0 || n.distance < best.distance) best = {start + n.index, n.distance};

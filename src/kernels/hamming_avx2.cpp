@@ -25,7 +25,7 @@ inline __m256i popcount_lanes(__m256i x) {
 }
 
 struct Pop {
-  static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
+  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
     size_t i = 0;
     uint64_t total = 0;
     if (words >= 16) {
@@ -39,7 +39,7 @@ struct Pop {
     }
     for (; i < words; ++i)
       total += static_cast<uint64_t>(_mm_popcnt_u64(word_at(a, i) ^ word_at(b, i)));
-    return static_cast<uint32_t>(total);
+    return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) {
     return static_cast<uint32_t>(_mm_popcnt_u64(word_at(a, 0) ^ word_at(b, 0)) +

@@ -13,7 +13,7 @@ namespace tw::kernels {
 namespace {
 
 struct Pop {
-  static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
+  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
     __m512i acc = _mm512_setzero_si512();
     size_t i = 0;
     for (; i + 8 <= words; i += 8) {
@@ -26,7 +26,7 @@ struct Pop {
                                          _mm512_maskz_loadu_epi64(tail, b + i));
       acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(x));
     }
-    return static_cast<uint32_t>(_mm512_reduce_add_epi64(acc));
+    return static_cast<uint64_t>(_mm512_reduce_add_epi64(acc));
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) {
     const __m256i x = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),

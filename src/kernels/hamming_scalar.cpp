@@ -17,12 +17,14 @@ inline uint32_t popcount_word(uint64_t x) {
 
 namespace reference {
 struct Pop {
-  static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
-    uint32_t total = 0;
+  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
+    uint64_t total = 0;
     for (size_t i = 0; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
     return total;
   }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
+  static uint32_t four(const uint64_t* a, const uint64_t* b) {
+    return static_cast<uint32_t>(run(a, b, 4));
+  }
 };
 #include "hamming-inl.h"
 
@@ -40,7 +42,7 @@ struct Rows {
   }
   static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
                                  size_t stride) {
-    return nearest_records_from({0, UINT32_MAX}, q, records, 0, rows, stride);
+    return nearest_records_from({0, UINT64_MAX}, q, records, 0, rows, stride);
   }
   static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
     return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
@@ -64,20 +66,22 @@ inline __m128i popcount_lanes(__m128i x) {
 }
 
 struct Pop {
-  static uint32_t run(const uint64_t* a, const uint64_t* b, size_t words) {
+  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
     __m128i acc = _mm_setzero_si128();
     size_t i = 0;
     for (; i + 4 <= words; i += 4) {
       const __m128i x0 = _mm_xor_si128(load(a + i), load(b + i));
       const __m128i x1 = _mm_xor_si128(load(a + i + 2), load(b + i + 2));
-      acc = _mm_add_epi32(acc, _mm_add_epi32(popcount_lanes(x0), popcount_lanes(x1)));
+      acc = _mm_add_epi64(acc, _mm_add_epi64(popcount_lanes(x0), popcount_lanes(x1)));
     }
-    uint32_t total = static_cast<uint32_t>(_mm_cvtsi128_si32(acc)) +
-                     static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
+    uint64_t total = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
+                     static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
     for (; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
     return total;
   }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) { return run(a, b, 4); }
+  static uint32_t four(const uint64_t* a, const uint64_t* b) {
+    return static_cast<uint32_t>(run(a, b, 4));
+  }
 };
 #include "hamming-inl.h"
 

@@ -21,13 +21,14 @@ inline uint64_t word_at(const uint64_t* run, size_t i) {
 
 struct Nearest {
   size_t index;       // first row holding the smallest distance
-  uint32_t distance;  // that distance
+  uint64_t distance;  // that distance; UINT64_MAX when there are no rows
 };
 
 struct HammingKernels {
-  // Hamming distance of two runs of `words` 64-bit words.
-  uint32_t (*xor_popcount)(const uint64_t* a, const uint64_t* b, size_t words);
-  // out[r] = distance of `query` and row r of a row-major rows x words matrix.
+  // Hamming distance of two runs of `words` 64-bit words; exceeds 32 bits from 2^26 words on.
+  uint64_t (*xor_popcount)(const uint64_t* a, const uint64_t* b, size_t words);
+  // out[r] = distance of `query` and row r of a row-major rows x words matrix; words < 2^26, so
+  // that every distance fits.
   void (*distances)(const uint64_t* query, const uint64_t* codes, size_t rows, size_t words,
                     uint32_t* out);
   // Smallest distance over rows >= 1 of a row-major matrix; stops at the first distance 0.
