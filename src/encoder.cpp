@@ -10,6 +10,8 @@
 #include "binding/types.h"
 #include "classes.h"
 #include "kernels/kernels.h"
+#include "platform/bits.h"
+#include "platform/memory.h"
 
 namespace tw {
 
@@ -60,18 +62,16 @@ bool any_non_finite(const FloatBlock& b) {
   return false;
 }
 
-void Encoder::AlignedFree::operator()(float* p) const noexcept {
-  ::operator delete[](p, std::align_val_t{64});
-}
+void Encoder::AlignedFree::operator()(float* p) const noexcept { aligned_free(p, 64); }
 
 Encoder::Encoder(const FloatBlock& m) : dim_(m.cols), bits_(m.rows) {
   const size_t panels = kernels::panel_count(m.rows);
   size_t count = 0, bytes = 0;
-  if (__builtin_mul_overflow(panels * kernels::kPanelRows, m.cols, &count) ||
-      __builtin_mul_overflow(count, sizeof(float), &bytes)) {
+  if (mul_overflow(panels * kernels::kPanelRows, m.cols, &count) ||
+      mul_overflow(count, sizeof(float), &bytes)) {
     throw std::bad_alloc();
   }
-  panels_.reset(static_cast<float*>(::operator new[](bytes, std::align_val_t{64})));
+  panels_.reset(static_cast<float*>(aligned_allocate(bytes, 64)));
   float* out = panels_.get();
   // Written in panel order; rows past code_bits in the last panel are zero.
   for (size_t p = 0; p < panels; ++p) {

@@ -12,6 +12,7 @@
 #include "arrays.h"
 #include "borrow_records.h"
 #include "numpy_abi.h"
+#include "platform/compiler.h"
 
 namespace tw::borrow {
 namespace {
@@ -35,7 +36,7 @@ static_assert(std::is_standard_layout_v<Table> && sizeof(Table) == 6 * sizeof(vo
 static_assert(std::is_same_v<Py_ssize_t, intptr_t>);
 
 Table* g_table = nullptr;
-[[gnu::used]] PyObject* g_capsule = nullptr;  // our reference to the capsule, never released
+TW_USED PyObject* g_capsule = nullptr;  // our reference to the capsule, never released
 Table* g_own = nullptr;              // the table this module created, if it did
 BorrowRecords* g_records = nullptr;  // its records
 // Set before our own table is published; our four functions only ever run after that.
@@ -131,11 +132,11 @@ static void tarnwick_borrow_destroy(PyObject* capsule) {
 namespace tw::borrow {
 namespace {
 
-[[noreturn, gnu::cold, gnu::noinline]] void fail_lookup() {
+[[noreturn]] TW_COLD void fail_lookup() {
   TW_FAULT("Interal borrow checking API error: " + numpy_abi::render_pending_error());
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void refuse(int code) {
+[[noreturn]] TW_COLD void refuse(int code) {
   if (code == BorrowRecords::kAlreadyBorrowed) {
     TW_FAULT("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
   }

@@ -36,14 +36,14 @@ BorrowKey make_key_any(const char* data, int ndim, const intptr_t* shape, const 
     const intptr_t stride = strides[d];
     key.gcd = key.gcd == 0 ? magnitude(stride) : std::gcd(key.gcd, magnitude(stride));
     intptr_t reach;
-    overflow |= __builtin_mul_overflow(n - 1, stride, &reach);
-    overflow |= reach < 0 ? __builtin_add_overflow(low, reach, &low)
-                          : __builtin_add_overflow(high, reach, &high);
+    overflow |= mul_overflow(n - 1, stride, &reach);
+    overflow |= reach < 0 ? add_overflow(low, reach, &low)
+                          : add_overflow(high, reach, &high);
   }
   // Offsets beyond the address space: claim all of it.
-  if (overflow || __builtin_add_overflow(key.data, low, &key.start)) key.start = 0;
-  if (overflow || __builtin_add_overflow(key.data, high, &key.end) ||
-      __builtin_add_overflow(key.end, key.itemsize, &key.end)) {
+  if (overflow || add_overflow(key.data, low, &key.start)) key.start = 0;
+  if (overflow || add_overflow(key.data, high, &key.end) ||
+      add_overflow(key.end, key.itemsize, &key.end)) {
     key.end = kTop;
   }
   return key;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/bits.h"
+
 namespace tw::borrow {
 
 // What identifies one borrowed view within its group. The element size makes keys finer than
@@ -34,10 +36,10 @@ inline BorrowKey make_key(const char* data, int ndim, const intptr_t* shape,
     intptr_t reach;
     uintptr_t low, high;
     const uintptr_t base = reinterpret_cast<uintptr_t>(data);
-    if (!__builtin_mul_overflow(shape[0] - 1, stride, &reach) &&
-        !__builtin_add_overflow(base, reach < 0 ? reach : 0, &low) &&
-        !__builtin_add_overflow(base, reach > 0 ? reach : 0, &high) &&
-        !__builtin_add_overflow(high, itemsize, &high)) {
+    if (!mul_overflow(shape[0] - 1, stride, &reach) &&
+        !add_overflow(base, reach < 0 ? reach : 0, &low) &&
+        !add_overflow(base, reach > 0 ? reach : 0, &high) &&
+        !add_overflow(high, itemsize, &high)) {
       const uintptr_t gcd = stride < 0 ? uintptr_t(0) - uintptr_t(stride) : uintptr_t(stride);
       return {low, high, base, gcd, uintptr_t(itemsize)};
     }

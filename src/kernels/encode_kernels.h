@@ -52,5 +52,6 @@ struct EncodeKernels {
 EncodeKernels encode_scalar();
 EncodeKernels encode_avx2();
 EncodeKernels encode_avx512();
+EncodeKernels encode_neon();
 
 }  // namespace tw::kernels

@@ -92,15 +92,11 @@ inline size_t argmin_u32_from(uint32_t best, size_t best_index, const unsigned c
 
 // The record scans read tens of megabytes from L3 at a rate the hardware prefetcher alone does
 // not sustain when the other core is busy. 8 KiB ahead covers the latency and stays within L1.
-// Prefetches never fault, so running past the end of the records is harmless; the address is
-// formed as an integer for that reason.
 inline constexpr uintptr_t kRecordPrefetchAhead = 8192;
 
 inline void prefetch_records(const unsigned char* block, size_t bytes) {
   const uintptr_t ahead = reinterpret_cast<uintptr_t>(block) + kRecordPrefetchAhead;
-  for (uintptr_t line = 0; line < bytes; line += 64) {
-    _mm_prefetch(reinterpret_cast<const char*>(ahead + line), _MM_HINT_T0);
-  }
+  for (uintptr_t line = 0; line < bytes; line += 64) prefetch(ahead + line);
 }
 
 // argmin_u32_from over blocks of 16 rows with prefetch; stops at the first 0, which nothing

@@ -1,4 +1,8 @@
 // Python-free compute kernels and the one dispatch point that picks a variant per process.
+//
+// A variant is a folder of kernel files compiled for one instruction set (x86/sse2, x86/avx2,
+// x86/avx512, arm/neon) beside the portable scalar path; the table in dispatch.cpp lists them
+// with the CPU features each is compiled for.
 #pragma once
 
 #include <cstddef>
@@ -6,13 +10,16 @@
 #include <cstring>
 
 #include "encode_kernels.h"
+#include "platform/cpu.h"
 
 namespace tw::kernels {
 
-enum class Isa { Scalar, Sse2, Avx2, Avx512 };
+// Every variant there is, in order of preference on its architecture (wider is later).
+enum class Isa { Scalar, Sse2, Avx2, Avx512, Neon };
+inline constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512, Isa::Neon};
 
 // Word i of a run; NumPy buffers need not be 8-byte aligned, so reads go through memcpy
-// (a plain load on x86-64).
+// (a plain load on x86-64 and aarch64).
 inline uint64_t word_at(const uint64_t* run, size_t i) {
   uint64_t w;
   std::memcpy(&w, reinterpret_cast<const unsigned char*>(run) + 8 * i, sizeof w);
@@ -51,15 +58,27 @@ struct KernelTable {
   EncodeKernels encode;
 };
 
-// The variant chosen for this process: the widest one the CPU and the OS support.
+// The variant chosen for this process: the widest one the CPU and the OS support, up to the
+// level the build allows (TW_MAX_ISA).
 const KernelTable& active();
-// The table of one variant, or nullptr when this CPU cannot run it (for tests and benchmarks).
+// The table of one variant, or nullptr when this build or this CPU cannot run it (for tests and
+// benchmarks, which reach every variant whatever the build allows the module).
 const KernelTable* table_for(Isa isa);
+// Why table_for(isa) is nullptr ("not built for this architecture", "CPU lacks avx512vpopcntdq"),
+// or nullptr when it is not.
+const char* unavailable_reason(Isa isa);
+// The name of a variant ("avx2") whether or not it is built.
+const char* isa_name(Isa isa);
+// The CPU features a variant's files are compiled for: all of them must be present to run it.
+CpuFeatures required_features(Isa isa);
+// Whether a CPU offering `cpu` may run the variant: the dispatcher's one test.
+bool runs_on(Isa isa, CpuFeatures cpu);
 
-// Per-file providers, each compiled with its own instruction-set flags.
+// Per-folder providers, each compiled with its own instruction-set flags.
 HammingKernels hamming_scalar();
 HammingKernels hamming_sse2();
 HammingKernels hamming_avx2();
 HammingKernels hamming_avx512();
+HammingKernels hamming_neon();
 
 }  // namespace tw::kernels

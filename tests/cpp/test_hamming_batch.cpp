@@ -3,14 +3,11 @@
 
 #include <cstring>
 #include <random>
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 #include <string>
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "guarded_bytes.h"
 #include "variants.h"
 
 namespace tw::kernels {
@@ -72,30 +69,6 @@ Records as_records(const uint64_t* codes, size_t rows, size_t stride, size_t shi
   return rec;
 }
 
-#if defined(__linux__)
-// `size` bytes that end where an inaccessible page begins, so that any read past them faults.
-class GuardedBytes {
- public:
-  explicit GuardedBytes(size_t size) {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    length_ = (size + page - 1) / page * page + page;
-    void* map = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED) throw std::bad_alloc();
-    base_ = static_cast<unsigned char*>(map);
-    mprotect(base_ + length_ - page, page, PROT_NONE);
-    data_ = base_ + length_ - page - size;
-  }
-  GuardedBytes(const GuardedBytes&) = delete;
-  GuardedBytes& operator=(const GuardedBytes&) = delete;
-  ~GuardedBytes() { munmap(base_, length_); }
-  unsigned char* data() const { return data_; }
-
- private:
-  unsigned char* base_;
-  unsigned char* data_;
-  size_t length_;
-};
-
 // Row counts around every block edge and a few thousand; `pad` bytes after the last value move
 // the first record through every position in a 64-byte line (pad 0: the data ends at the guard).
 const std::vector<size_t>& record_counts() {
@@ -107,7 +80,6 @@ const std::vector<size_t>& record_counts() {
   }();
   return counts;
 }
-#endif
 
 std::string where(size_t rows, size_t words, size_t offset) {
   return "rows=" + std::to_string(rows) + " words=" + std::to_string(words) +
@@ -238,7 +210,6 @@ TEST_P(Batch, ArgminFindsTheFirstSmallestAtEveryByteShift) {
   }
 }
 
-#if defined(__linux__)
 TEST_P(Batch, ArgminAgreesWithReferenceUpToTheLastByte) {
   std::mt19937_64 rng(23);
   for (size_t rows : record_counts()) {
@@ -319,7 +290,6 @@ TEST_P(Batch, NearestRecordsStopsAtTheFirstExactCopyWherever) {
     }
   }
 }
-#endif
 
 TEST_P(Batch, FourWordPathCountsEveryBit) {
   std::vector<uint64_t> zero(4, 0), ones(4 * 40, ~0ULL);

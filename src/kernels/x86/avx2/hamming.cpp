@@ -3,7 +3,9 @@
 
 #include <cstring>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
+#include "platform/bits.h"
+#include "platform/prefetch.h"
 
 namespace tw::kernels {
 namespace {
@@ -38,17 +40,17 @@ struct Pop {
               static_cast<uint64_t>(_mm_extract_epi64(sum, 1));
     }
     for (; i < words; ++i)
-      total += static_cast<uint64_t>(_mm_popcnt_u64(word_at(a, i) ^ word_at(b, i)));
+      total += popcount64(word_at(a, i) ^ word_at(b, i));
     return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) {
-    return static_cast<uint32_t>(_mm_popcnt_u64(word_at(a, 0) ^ word_at(b, 0)) +
-                                 _mm_popcnt_u64(word_at(a, 1) ^ word_at(b, 1)) +
-                                 _mm_popcnt_u64(word_at(a, 2) ^ word_at(b, 2)) +
-                                 _mm_popcnt_u64(word_at(a, 3) ^ word_at(b, 3)));
+    return static_cast<uint32_t>(popcount64(word_at(a, 0) ^ word_at(b, 0)) +
+                                 popcount64(word_at(a, 1) ^ word_at(b, 1)) +
+                                 popcount64(word_at(a, 2) ^ word_at(b, 2)) +
+                                 popcount64(word_at(a, 3) ^ word_at(b, 3)));
   }
 };
-#include "hamming-inl.h"
+#include "kernels/hamming-inl.h"
 
 // Distances of eight 4-word rows (one row per register) as 32-bit lanes, in row order.
 template <class At>

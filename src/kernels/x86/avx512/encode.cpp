@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
+#include "platform/compiler.h"
 
 namespace tw::kernels {
 namespace {
@@ -20,9 +21,9 @@ struct Micro {
   template <int NE, int NP>
   static void run(const EmbeddingRows& xs, const float* panels, size_t dim, uint32_t* masks) {
     __m512 acc[NE][NP];
-#pragma GCC unroll 32
+TW_UNROLL(32)
     for (int e = 0; e < NE; ++e) {
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int q = 0; q < NP; ++q) acc[e][q] = _mm512_setzero_ps();
     }
     const size_t panel_stride = dim * kPanelRows;
@@ -32,23 +33,23 @@ struct Micro {
     for (int k = 0; k < (NE + 2) / 3; ++k) {
       base[k] = reinterpret_cast<const float*>(xs.first + 3 * k * xs.stride);
     }
-#pragma GCC unroll 4
+TW_UNROLL(4)
     for (size_t j = 0; j < dim; ++j) {
       __m512 m[NP];
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int q = 0; q < NP; ++q)
         m[q] = _mm512_loadu_ps(panels + q * panel_stride + j * kPanelRows);
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int e = 0; e < NE; ++e) {
         const __m512 x = _mm512_set1_ps(*reinterpret_cast<const float*>(
             reinterpret_cast<const char*>(base[e / 3] + j) + (e % 3) * xs.stride));
-#pragma GCC unroll 32
+TW_UNROLL(32)
         for (int q = 0; q < NP; ++q) acc[e][q] = _mm512_add_ps(acc[e][q], _mm512_mul_ps(m[q], x));
       }
     }
-#pragma GCC unroll 32
+TW_UNROLL(32)
     for (int e = 0; e < NE; ++e) {
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int q = 0; q < NP; ++q) {
         // Ordered compare: NaN gives 0, -0.0 gives 1.
         masks[e * NP + q] = _mm512_cmp_ps_mask(acc[e][q], _mm512_setzero_ps(), _CMP_GE_OQ);
@@ -56,7 +57,7 @@ struct Micro {
     }
   }
 };
-#include "encode-inl.h"
+#include "kernels/encode-inl.h"
 
 }  // namespace
 

@@ -1,56 +1,16 @@
-// Portable Hamming kernels: the bit-parallel reference and the SSE2 form every x86-64 CPU runs.
+// Hamming kernels in SSE2, which every x86-64 CPU runs: the 128-bit form of the bit-parallel count.
 #include <emmintrin.h>
 
 #include <cstring>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
+#include "platform/prefetch.h"
 
 namespace tw::kernels {
 namespace {
 
-inline uint32_t popcount_word(uint64_t x) {
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
-}
+#include "kernels/bit_count-inl.h"
 
-namespace reference {
-struct Pop {
-  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
-    uint64_t total = 0;
-    for (size_t i = 0; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
-    return total;
-  }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) {
-    return static_cast<uint32_t>(run(a, b, 4));
-  }
-};
-#include "hamming-inl.h"
-
-// The plain one-row-at-a-time loops: the definition every other variant is tested against.
-struct Rows {
-  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
-    distances_any(q, codes, rows, 4, out);
-  }
-  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
-                            float* out) {
-    similarities_any(q, codes, rows, 4, c, out);
-  }
-  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
-    return nearest_any(q, codes, rows, 4);
-  }
-  static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
-                                 size_t stride) {
-    return nearest_records_from({0, UINT64_MAX}, q, records, 0, rows, stride);
-  }
-  static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
-  }
-};
-}  // namespace reference
-
-namespace sse2 {
 inline __m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 
 // Byte-wise bit-parallel count: each byte of the result holds the set bits of that byte (<= 8).
@@ -76,14 +36,14 @@ struct Pop {
     }
     uint64_t total = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
                      static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
-    for (; i < words; ++i) total += popcount_word(word_at(a, i) ^ word_at(b, i));
+    for (; i < words; ++i) total += bit_parallel_popcount(word_at(a, i) ^ word_at(b, i));
     return total;
   }
   static uint32_t four(const uint64_t* a, const uint64_t* b) {
     return static_cast<uint32_t>(run(a, b, 4));
   }
 };
-#include "hamming-inl.h"
+#include "kernels/hamming-inl.h"
 
 // The distance of one 4-word row, split over the two 64-bit lanes.
 inline __m128i row_lanes(__m128i q0, __m128i q1, const void* row) {
@@ -196,11 +156,9 @@ struct Rows {
     return argmin_u32_prefetched(records, rows, stride);
   }
 };
-}  // namespace sse2
 
 }  // namespace
 
-HammingKernels hamming_scalar() { return reference::make_hamming_kernels<reference::Rows>(); }
-HammingKernels hamming_sse2() { return sse2::make_hamming_kernels<sse2::Rows>(); }
+HammingKernels hamming_sse2() { return make_hamming_kernels<Rows>(); }
 
 }  // namespace tw::kernels

@@ -1,13 +1,13 @@
-// Hamming kernels for CPUs with AVX-512 F/BW/VL and VPOPCNTDQ.
-// GCC 12's AVX-512 intrinsics start from deliberately undefined vectors and then warn about
-// them once inlined (GCC bug 105593); the warnings say nothing about this file.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// Hamming kernels for CPUs with AVX-512 F/BW/DQ/VL and VPOPCNTDQ.
 #include <immintrin.h>
 
 #include <cstring>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
+#include "platform/compiler.h"
+#include "platform/prefetch.h"
+
+TW_QUIET_UNINITIALIZED
 
 namespace tw::kernels {
 namespace {
@@ -36,7 +36,7 @@ struct Pop {
     return static_cast<uint32_t>(_mm_cvtsi128_si64(s) + _mm_extract_epi64(s, 1));
   }
 };
-#include "hamming-inl.h"
+#include "kernels/hamming-inl.h"
 
 inline __m256i load256(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
@@ -64,13 +64,10 @@ inline __m512i sixteen(const __m512i (&p)[8]) {
   return _mm512_permutex2var_epi32(lo, order, hi);
 }
 
-// Asks for the 512 bytes that are 2 KiB ahead of `block`. Prefetches never fault, so running
-// past the end of the matrix is harmless; the address is formed as an integer for that reason.
+// Asks for the 512 bytes that are 2 KiB ahead of `block` (past the end of the matrix too).
 inline void prefetch_ahead(const uint64_t* block) {
   const uintptr_t ahead = reinterpret_cast<uintptr_t>(block) + 2048;
-  for (uintptr_t line = 0; line < 512; line += 64) {
-    _mm_prefetch(reinterpret_cast<const char*>(ahead + line), _MM_HINT_T0);
-  }
+  for (uintptr_t line = 0; line < 512; line += 64) prefetch(ahead + line);
 }
 
 // 16 consecutive rows of a 4-word matrix.

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
+#include "platform/compiler.h"
 
 namespace tw::kernels {
 namespace {
@@ -20,9 +21,9 @@ struct Micro {
   template <int NE, int NP>
   static void run(const EmbeddingRows& xs, const float* panels, size_t dim, uint32_t* masks) {
     __m256 acc[NE][NP][2];
-#pragma GCC unroll 32
+TW_UNROLL(32)
     for (int e = 0; e < NE; ++e) {
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int q = 0; q < NP; ++q) acc[e][q][0] = acc[e][q][1] = _mm256_setzero_ps();
     }
     const size_t panel_stride = dim * kPanelRows;
@@ -32,13 +33,13 @@ struct Micro {
     }
     for (size_t j = 0; j < dim; ++j) {
       const float* row = panels + j * kPanelRows;
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int e = 0; e < NE; ++e) {
         const __m256 x = _mm256_set1_ps(*reinterpret_cast<const float*>(
             reinterpret_cast<const char*>(base[e / 3] + j) + (e % 3) * xs.stride));
-#pragma GCC unroll 32
+TW_UNROLL(32)
         for (int q = 0; q < NP; ++q) {
-#pragma GCC unroll 2
+TW_UNROLL(2)
           for (int h = 0; h < 2; ++h) {
             const __m256 m = _mm256_loadu_ps(row + q * panel_stride + 8 * h);
             acc[e][q][h] = _mm256_add_ps(acc[e][q][h], _mm256_mul_ps(m, x));
@@ -46,9 +47,9 @@ struct Micro {
         }
       }
     }
-#pragma GCC unroll 32
+TW_UNROLL(32)
     for (int e = 0; e < NE; ++e) {
-#pragma GCC unroll 32
+TW_UNROLL(32)
       for (int q = 0; q < NP; ++q) {
         // Ordered compare: NaN gives 0, -0.0 gives 1.
         const __m256 zero = _mm256_setzero_ps();
@@ -59,7 +60,7 @@ struct Micro {
     }
   }
 };
-#include "encode-inl.h"
+#include "kernels/encode-inl.h"
 
 }  // namespace
 

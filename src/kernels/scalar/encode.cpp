@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace tw::kernels {
 namespace {
@@ -39,7 +39,7 @@ struct Micro {
     }
   }
 };
-#include "encode-inl.h"
+#include "kernels/encode-inl.h"
 
 }  // namespace
 

@@ -1,0 +1,121 @@
+// CPU feature query: CPUID and XGETBV on x86-64, the architecture's baseline on aarch64.
+#include "cpu.h"
+
+#include "compiler.h"
+
+#if TW_ARCH_X86_64
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#endif
+
+namespace tw {
+
+const char* feature_name(CpuFeature f) noexcept {
+  switch (f) {
+    case CpuFeature::Sse2: return "sse2";
+    case CpuFeature::Popcnt: return "popcnt";
+    case CpuFeature::Avx: return "avx";
+    case CpuFeature::Avx2: return "avx2";
+    case CpuFeature::Bmi1: return "bmi1";
+    case CpuFeature::Bmi2: return "bmi2";
+    case CpuFeature::Fma: return "fma";
+    case CpuFeature::Lzcnt: return "lzcnt";
+    case CpuFeature::F16c: return "f16c";
+    case CpuFeature::Movbe: return "movbe";
+    case CpuFeature::Avx512f: return "avx512f";
+    case CpuFeature::Avx512bw: return "avx512bw";
+    case CpuFeature::Avx512dq: return "avx512dq";
+    case CpuFeature::Avx512vl: return "avx512vl";
+    case CpuFeature::Avx512cd: return "avx512cd";
+    case CpuFeature::Avx512vpopcntdq: return "avx512vpopcntdq";
+    case CpuFeature::Neon: return "neon";
+    case CpuFeature::Count: break;
+  }
+  return "?";
+}
+
+namespace {
+
+#if TW_ARCH_X86_64
+struct Regs {
+  uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+Regs cpuid(uint32_t leaf, uint32_t subleaf) {
+  Regs r;
+#if defined(_MSC_VER) && !defined(__clang__)
+  int out[4];
+  __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
+  r = {static_cast<uint32_t>(out[0]), static_cast<uint32_t>(out[1]), static_cast<uint32_t>(out[2]),
+       static_cast<uint32_t>(out[3])};
+#else
+  __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+#endif
+  return r;
+}
+
+// Which register states the OS saves (XCR0); only valid once CPUID reports OSXSAVE.
+uint64_t read_xcr0() {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _xgetbv(0);
+#else
+  uint32_t eax = 0, edx = 0;
+  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+  return (static_cast<uint64_t>(edx) << 32) | eax;
+#endif
+}
+
+bool bit(uint32_t reg, int n) { return ((reg >> n) & 1) != 0; }
+
+CpuFeatures detect() {
+  CpuFeatures f{CpuFeature::Sse2};  // part of x86-64 itself
+  const uint32_t max_leaf = cpuid(0, 0).eax;
+  if (max_leaf < 1) return f;
+  const Regs l1 = cpuid(1, 0);
+  if (bit(l1.ecx, 23)) f = f.with(CpuFeature::Popcnt);
+  if (bit(l1.ecx, 22)) f = f.with(CpuFeature::Movbe);
+  const Regs l7 = max_leaf >= 7 ? cpuid(7, 0) : Regs{};
+  if (bit(l7.ebx, 3)) f = f.with(CpuFeature::Bmi1);
+  if (bit(l7.ebx, 8)) f = f.with(CpuFeature::Bmi2);
+  if (cpuid(0x80000000u, 0).eax >= 0x80000001u && bit(cpuid(0x80000001u, 0).ecx, 5)) {
+    f = f.with(CpuFeature::Lzcnt);
+  }
+  // The vector extensions need their registers saved by the OS: SSE and AVX state for YMM,
+  // opmask and both ZMM halves for AVX-512.
+  if (!bit(l1.ecx, 27)) return f;  // OSXSAVE: XGETBV is usable
+  const uint64_t xcr0 = read_xcr0();
+  const bool ymm = (xcr0 & 0x6) == 0x6;
+  const bool zmm = ymm && (xcr0 & 0xE0) == 0xE0;
+  if (!ymm || !bit(l1.ecx, 28)) return f;
+  f = f.with(CpuFeature::Avx);
+  if (bit(l1.ecx, 12)) f = f.with(CpuFeature::Fma);
+  if (bit(l1.ecx, 29)) f = f.with(CpuFeature::F16c);
+  if (bit(l7.ebx, 5)) f = f.with(CpuFeature::Avx2);
+  if (!zmm || !bit(l7.ebx, 16)) return f;
+  f = f.with(CpuFeature::Avx512f);
+  if (bit(l7.ebx, 17)) f = f.with(CpuFeature::Avx512dq);
+  if (bit(l7.ebx, 28)) f = f.with(CpuFeature::Avx512cd);
+  if (bit(l7.ebx, 30)) f = f.with(CpuFeature::Avx512bw);
+  if (bit(l7.ebx, 31)) f = f.with(CpuFeature::Avx512vl);
+  if (bit(l7.ecx, 14)) f = f.with(CpuFeature::Avx512vpopcntdq);
+  return f;
+}
+#elif TW_ARCH_AARCH64
+// Advanced SIMD is part of every AArch64 processor that runs a general-purpose OS (the
+// procedure-call standard passes floats in its registers).
+CpuFeatures detect() { return CpuFeatures{CpuFeature::Neon}; }
+#else
+CpuFeatures detect() { return CpuFeatures{}; }
+#endif
+
+}  // namespace
+
+CpuFeatures cpu_features() noexcept {
+  static const CpuFeatures features = detect();
+  return features;
+}
+
+}  // namespace tw
