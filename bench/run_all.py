@@ -197,9 +197,12 @@ def plot(search: Sweep, encode: Sweep | None, path: Path, title: str) -> None:
         ax.plot(sizes, [per[s] for s in sizes], style, label=name)
     l2 = l2_bytes()
     if l2:
+        size = f"{l2 / 2**20:g} MiB" if l2 >= 2**20 else f"{l2 / 2**10:g} KiB"
         ax.axvline(l2 / 32, color="grey", linestyle=":", linewidth=1)
-        ax.annotate(f" {l2 // 2**20} MiB L2 full\n (32 B per code)", (l2 / 32, 0.02),
-                    xycoords=("data", "axes fraction"), fontsize="x-small", color="grey")
+        # Left of the line, midway up: between the NumPy curve below and the others above.
+        ax.annotate(f"{size} L2 full \n(32 B per code) ", (l2 / 32, 0.45),
+                    xycoords=("data", "axes fraction"), ha="right", va="center",
+                    fontsize="x-small", color="grey")
     ax.set(xscale="log", yscale="log", xlabel="stored codes (256 bits each)",
            ylabel="codes scanned per second", title="Nearest-code search, one query, one thread")
     ax.grid(True, which="both", alpha=0.3)

@@ -21,7 +21,9 @@ struct Variant {
   EncodeKernels (*encode)();
 };
 
-constexpr CpuFeatures kAvx2{F::Avx, F::Avx2, F::Popcnt, F::Bmi1, F::Bmi2};
+// -mavx2 brings the SSE levels below it along.
+constexpr CpuFeatures kAvx2{F::Sse3, F::Ssse3, F::Sse41, F::Sse42, F::Popcnt,
+                            F::Avx,  F::Avx2,  F::Bmi1,  F::Bmi2};
 #if defined(_MSC_VER) && !defined(__clang__)
 constexpr CpuFeatures kAvx2Build = kAvx2 | CpuFeatures{F::Fma, F::Lzcnt, F::F16c, F::Movbe};
 constexpr CpuFeatures kAvx512Build = kAvx2Build | CpuFeatures{F::Avx512f, F::Avx512bw, F::Avx512dq,

@@ -16,6 +16,10 @@ namespace tw {
 const char* feature_name(CpuFeature f) noexcept {
   switch (f) {
     case CpuFeature::Sse2: return "sse2";
+    case CpuFeature::Sse3: return "sse3";
+    case CpuFeature::Ssse3: return "ssse3";
+    case CpuFeature::Sse41: return "sse4.1";
+    case CpuFeature::Sse42: return "sse4.2";
     case CpuFeature::Popcnt: return "popcnt";
     case CpuFeature::Avx: return "avx";
     case CpuFeature::Avx2: return "avx2";
@@ -75,6 +79,10 @@ CpuFeatures detect() {
   const uint32_t max_leaf = cpuid(0, 0).eax;
   if (max_leaf < 1) return f;
   const Regs l1 = cpuid(1, 0);
+  if (bit(l1.ecx, 0)) f = f.with(CpuFeature::Sse3);
+  if (bit(l1.ecx, 9)) f = f.with(CpuFeature::Ssse3);
+  if (bit(l1.ecx, 19)) f = f.with(CpuFeature::Sse41);
+  if (bit(l1.ecx, 20)) f = f.with(CpuFeature::Sse42);
   if (bit(l1.ecx, 23)) f = f.with(CpuFeature::Popcnt);
   if (bit(l1.ecx, 22)) f = f.with(CpuFeature::Movbe);
   const Regs l7 = max_leaf >= 7 ? cpuid(7, 0) : Regs{};

@@ -8,7 +8,7 @@ namespace tw {
 
 // Instruction-set extensions a kernel file may be compiled for.
 enum class CpuFeature : uint8_t {
-  Sse2, Popcnt, Avx, Avx2, Bmi1, Bmi2, Fma, Lzcnt, F16c, Movbe,
+  Sse2, Sse3, Ssse3, Sse41, Sse42, Popcnt, Avx, Avx2, Bmi1, Bmi2, Fma, Lzcnt, F16c, Movbe,
   Avx512f, Avx512bw, Avx512dq, Avx512vl, Avx512cd, Avx512vpopcntdq,
   Neon,
   Count
