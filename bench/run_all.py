@@ -62,6 +62,7 @@ QUICK_ARGS: dict[str, list[str]] = {
     "bench_encoder.py": ["--rows", "1000", "--repeat", "3"],
     "bench_hamming.py": [],
     "bench_borrow.py": ["--number", "20000", "--repeat", "3"],
+    "bench_variants.py": ["--repeats", "3"],
 }
 
 
@@ -277,22 +278,27 @@ def machine_rows() -> list[list[str]]:
     return versions
 
 
-def run_scripts(quick: bool) -> list[tuple[str, str, float]]:
+def run_scripts(quick: bool, variants: list[str]) -> list[tuple[str, str, float]]:
     """(script, its Markdown output, seconds) for every bench_*.py beside this file."""
     out = []
     for script in sorted(HERE.glob("bench_*.py")):
         args = (QUICK_ARGS if quick else SCRIPT_ARGS).get(script.name, [])
+        if script.name == "bench_variants.py":
+            if not variants:
+                out.append((script.name, "no per-variant builds given (--variant): skipped", 0.0))
+                continue
+            args = [a for v in variants for a in ("--variant", v)] + args
         print(f"running {script.name} {' '.join(args)}", flush=True)
         start = time.perf_counter()
         try:
             proc = subprocess.run([sys.executable, str(script), *args], capture_output=True,
-                                  text=True, timeout=240, cwd=HERE)
+                                  text=True, timeout=600, cwd=HERE)
             text = proc.stdout.strip()
             if proc.returncode != 0:
                 text += f"\n\n**failed with exit code {proc.returncode}:**\n\n```\n"
                 text += "\n".join(proc.stderr.strip().splitlines()[-15:]) + "\n```"
         except subprocess.TimeoutExpired:
-            text = "**timed out after 240 s**"
+            text = "**timed out after 600 s**"
         out.append((script.name, text, time.perf_counter() - start))
     return out
 
@@ -313,6 +319,8 @@ def main() -> int:
     p.add_argument("--quick", action="store_true", help="small sizes, for a smoke test")
     p.add_argument("--out", type=Path, default=HERE, help="where results.md and the PNG go")
     p.add_argument("--readme", type=Path, help="also rewrite this README's benchmark section")
+    p.add_argument("--variant", action="append", default=[], metavar="NAME=DIR",
+                   help="a module build pinned to one kernel variant, for bench_variants.py")
     args = p.parse_args()
     started = time.perf_counter()
     args.out.mkdir(parents=True, exist_ok=True)
@@ -338,7 +346,7 @@ def main() -> int:
     if limits is not None:
         limits.restore_original_limits()
 
-    scripts = run_scripts(args.quick)
+    scripts = run_scripts(args.quick, args.variant)
 
     png = args.out / "throughput.png"
     plot(search, encode, png, f"tarnwick_rs {rs.rust_version()} on {cpu_name()}, "
