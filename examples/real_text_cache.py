@@ -201,20 +201,24 @@ class CosineCache:
         self.stored += 1
 
 
-def cache_loop(cache: Cache, labels: np.ndarray) -> tuple[int, int]:
-    """Runs the lookups in the order of `labels`; returns (hits, false hits)."""
-    slot_label: list[int] = []  # what the host keeps per stored entry
-    hits = false_hits = 0
+def cache_loop(cache: Cache, labels: np.ndarray, near_miss: np.ndarray) -> tuple[int, int, int]:
+    """Runs the lookups in the order of `labels`; returns (hits, false hits, false hits where the
+    question asked or the one whose answer it got is a near-miss)."""
+    slot_question: list[int] = []  # what the host keeps per stored entry
+    hits = false_hits = near_false_hits = 0
     for i, label in enumerate(labels.tolist()):
         now = START_TIME + i
         slot = cache.lookup(i, now)
         if slot is None:
             cache.store(i, now)
-            slot_label.append(label)
+            slot_question.append(i)
         else:
             hits += 1
-            false_hits += slot_label[slot] != label
-    return hits, false_hits
+            served = slot_question[slot]
+            if labels[served] != label:
+                false_hits += 1
+                near_false_hits += bool(near_miss[i] or near_miss[served])
+    return hits, false_hits, near_false_hits
 
 
 @dataclass
@@ -224,6 +228,7 @@ class Results:
     reachable: int = 0  # lookups whose intent was asked before: the hits of a perfect cache
     hits: dict[str, list[int]] = field(default_factory=dict)
     false_hits: dict[str, list[int]] = field(default_factory=dict)
+    near_false_hits: dict[str, list[int]] = field(default_factory=dict)
     timings: dict[str, list[int]] = field(default_factory=dict)  # (encode, search) ns pairs
 
     def rate(self, counts: list[int]) -> np.ndarray:
@@ -239,11 +244,12 @@ def measure(questions: QuestionSet, embeddings: np.ndarray, rounds: int, seed: i
     for method in METHODS:
         res.hits[method] = [0] * len(thresholds)
         res.false_hits[method] = [0] * len(thresholds)
+        res.near_false_hits[method] = [0] * len(thresholds)
         res.timings[method] = []
     started = time.perf_counter()
     for r in range(rounds):
         order = arrival_order(n, seed, r)
-        labels = questions.labels[order]
+        labels, near_miss = questions.labels[order], questions.near_miss[order]
         res.lookups += n
         res.reachable += n - len(np.unique(labels))
         arrived_emb, arrived_unit = embeddings[order], unit[order]
@@ -259,9 +265,10 @@ def measure(questions: QuestionSet, embeddings: np.ndarray, rounds: int, seed: i
                     cache = StorageCache(encoder, arrived_emb, threshold, timings)
                 else:
                     cache = MatrixCache(encoder, arrived_emb, threshold, timings)
-                hits, false_hits = cache_loop(cache, labels)
+                hits, false_hits, near_false_hits = cache_loop(cache, labels, near_miss)
                 res.hits[method][t] += hits
                 res.false_hits[method][t] += false_hits
+                res.near_false_hits[method][t] += near_false_hits
         if progress:
             sys.stderr.write(f"\rround {r + 1}/{rounds}, {time.perf_counter() - started:.1f} s")
             sys.stderr.flush()
@@ -292,15 +299,18 @@ def safe_threshold(res: Results, method: str, target: float = FALSE_HIT_TARGET) 
 
 def summary_table(res: Results) -> str:
     rows = [f"| | lowest threshold with false hits under {FALSE_HIT_TARGET:g} % | hit rate there | "
-            "share of its hits that are right |", "|---|---:|---:|---:|"]
+            "false-hit rate there | share of its hits that are right | share of its false hits that "
+            "involve a near-miss |", "|---|---:|---:|---:|---:|---:|"]
     for m in METHODS:
         t = safe_threshold(res, m)
         if t is None:
-            rows.append(f"| {method_title(m)} | none | | |")
+            rows.append(f"| {method_title(m)} | none | | | | |")
             continue
-        hits, false_hits = res.hits[m][t], res.false_hits[m][t]
+        hits, false_hits, near = res.hits[m][t], res.false_hits[m][t], res.near_false_hits[m][t]
         right = f"{100.0 * (hits - false_hits) / hits:.1f} %" if hits else "no hits"
-        rows.append(f"| {method_title(m)} | {res.thresholds[t]:.2f} | {res.rate(res.hits[m])[t]:.1f} % | {right} |")
+        near_share = f"{100.0 * near / false_hits:.1f} %" if false_hits else "no false hits"
+        rows.append(f"| {method_title(m)} | {res.thresholds[t]:.2f} | {res.rate(res.hits[m])[t]:.1f} % | "
+                    f"{res.rate(res.false_hits[m])[t]:.2f} % | {right} | {near_share} |")
     return "\n".join(rows)
 
 
@@ -440,6 +450,7 @@ def main(argv: list[str] | None = None) -> int:
         args.json.write_text(json.dumps({
             "texts": questions.texts, "thresholds": list(res.thresholds), "rounds": args.rounds, "seed": args.seed,
             "lookups": res.lookups, "reachable": res.reachable, "hits": res.hits, "false_hits": res.false_hits,
+            "near_false_hits": res.near_false_hits,
         }, indent=1))
     if args.readme:
         update_readme(args.readme, "\n" + description + "\n\n" + tables + "\n")
