@@ -133,8 +133,8 @@ def main() -> None:
             faiss_ms[level] = worker(["--worker", "faiss", "--repeats", str(args.repeats)],
                                      env)["faiss IndexBinaryFlat k=1"]
         except RuntimeError as e:
-            print(f"faiss at level {level}: {e.splitlines()[-1] if str(e) else 'failed'}",
-                  file=sys.stderr)
+            lines = str(e).splitlines()
+            print(f"faiss at level {level}: {lines[-1] if lines else 'failed'}", file=sys.stderr)
     if not columns:
         p.error("no --variant given")
 
