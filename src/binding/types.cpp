@@ -1,41 +1,14 @@
 // Creation of the classes' heap type objects.
 #include "types.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <deque>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
+
 namespace tw {
-namespace {
-
-// std::allocator of libstdc++ 11 and later reports an impossible size through a function of
-// that runtime (GLIBCXX_3.4.29), which a deque's map reaches and which would keep the wheel off
-// manylinux_2_28; this one throws bad_alloc, which every runtime has.
-template <class T>
-struct TextAllocator {
-  using value_type = T;
-
-  TextAllocator() noexcept = default;
-  template <class U>
-  TextAllocator(const TextAllocator<U>&) noexcept {}
-
-  T* allocate(size_t n) {
-    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(::operator new(n * sizeof(T)));
-  }
-  void deallocate(T* data, size_t) noexcept { ::operator delete(data); }
-
-  template <class U>
-  friend bool operator==(const TextAllocator&, const TextAllocator<U>&) noexcept {
-    return true;
-  }
-};
-
-}  // namespace
 
 PyTypeObject* create_type(const ClassSpec& spec) {
   // The interpreter derives __text_signature__ and __doc__ from "{name}{sig}\n--\n\n{body}".
@@ -44,13 +17,13 @@ PyTypeObject* create_type(const ClassSpec& spec) {
     PyErr_SetString(PyExc_ValueError, "class doc cannot contain nul bytes");
     return nullptr;
   }
-  // Both texts live as long as the type, which lives as long as the process.
-  // Never destroyed: types outlive exit.
-  static auto* kept = new std::deque<std::string, TextAllocator<std::string>>();
+  // Both texts live as long as the type, which lives as long as the process (never destroyed:
+  // types outlive exit).
+  static auto* kept = new std::deque<std::string, Allocator<std::string>>();
   const std::string* kept_doc = &kept->emplace_back(std::move(doc));
   const std::string* qualified = &kept->emplace_back(std::string("builtins.") + spec.name);
 
-  std::vector<PyType_Slot> slots;
+  std::vector<PyType_Slot, Allocator<PyType_Slot>> slots;
   slots.push_back({Py_tp_doc, const_cast<char*>(kept_doc->c_str())});
   slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
   slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)});

@@ -19,6 +19,36 @@ inline void aligned_free(void* p, size_t alignment) noexcept {
   ::operator delete(p, std::align_val_t{alignment});
 }
 
+// An allocator for the standard containers that reports an impossible size as bad_alloc, which
+// every C++ runtime has (libstdc++ 11 and later report it through a function of their own,
+// which would raise the oldest Linux the wheel installs on). `Advise`, if given, sees every new
+// block before the container writes to it.
+template <class T, void (*Advise)(void*, size_t) noexcept = nullptr>
+struct Allocator {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = Allocator<U, Advise>;
+  };
+
+  Allocator() noexcept = default;
+  template <class U>
+  Allocator(const Allocator<U, Advise>&) noexcept {}
+
+  T* allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* data = ::operator new(n * sizeof(T));
+    if constexpr (Advise != nullptr) Advise(data, n * sizeof(T));
+    return static_cast<T*>(data);
+  }
+  void deallocate(T* data, size_t) noexcept { ::operator delete(data); }
+
+  template <class U>
+  friend bool operator==(const Allocator&, const Allocator<U, Advise>&) noexcept {
+    return true;
+  }
+};
+
 inline constexpr size_t kHugePageAdviceBytes = size_t{4} << 20;
 
 // Offers the whole pages inside [data, data + bytes) for transparent huge pages (Linux only;
