@@ -139,6 +139,7 @@ def test_reference_counts_are_unchanged_after_many_calls():
     assert [sys.getrefcount(x) for x in (a, b, bad)] == before
 
 
+@pytest.mark.spawns_interpreter
 def test_numpy_absent_is_a_panic_and_the_lookup_is_retried(python):
     result = python("""
         import sys

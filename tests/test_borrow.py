@@ -334,6 +334,7 @@ def plant(mode, version=1, code=0):
     return json.loads(result.stdout)
 
 
+@pytest.mark.spawns_interpreter
 def test_a_table_planted_by_another_module_is_used_and_none_is_created():
     out = plant("capsule")
     assert out["first"] == ["ok", 4] and out["second"] == ["ok", 4]
@@ -344,6 +345,7 @@ def test_a_table_planted_by_another_module_is_used_and_none_is_created():
     assert out["after_removal"] == ["ok", 4] and out["created"] == "NoneType"
 
 
+@pytest.mark.spawns_interpreter
 @pytest.mark.parametrize(
     "code, message",
     [
@@ -359,6 +361,7 @@ def test_refusals_of_a_planted_table(code, message):
     assert out["calls"][:3] == [["acquire", 1234, "a"], ["acquire", 1234, "b"], ["release", 1234, "a"]]
 
 
+@pytest.mark.spawns_interpreter
 @pytest.mark.parametrize(
     "mode, version, cause",
     [
@@ -453,6 +456,7 @@ COUNTING = textwrap.dedent(
 )
 
 
+@pytest.mark.spawns_interpreter
 def test_another_modules_table_sees_every_acquire_released_once():
     result = subprocess.run([sys.executable, "-c", COUNTING], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr

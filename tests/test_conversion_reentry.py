@@ -84,6 +84,7 @@ except ValueError as e:
 """
 
 
+@pytest.mark.spawns_interpreter
 def test_array_resized_during_the_first_borrow_table_lookup(python):
     out = python(FIRST_BORROW)
     assert out.returncode == 0, out.stderr

@@ -9,6 +9,8 @@ import pytest
 
 import tarnwick_rs as rs
 
+pytestmark = pytest.mark.spawns_interpreter
+
 DEMO = pathlib.Path(__file__).resolve().parents[1] / "examples" / "semantic_cache.py"
 
 

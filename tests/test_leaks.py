@@ -22,6 +22,10 @@ import tarnwick_rs as rs
 
 UNDER_SANITIZER = bool(os.environ.get("TW_UNDER_SANITIZER"))
 ITERATIONS = 300 if UNDER_SANITIZER else 3000
+# Under user-mode emulation (TW_EMULATED) the resident set includes the emulator's translation
+# cache, which grows in 2 MiB huge pages whenever new guest code runs; tracemalloc and mallinfo2
+# still watch the guest's own heap there.
+RSS_MEANINGFUL = not os.environ.get("TW_EMULATED")
 
 Storage = getattr(rs, "RustCacheStorage", None)
 Similarity = getattr(rs, "HammingSimilarity", None)
@@ -551,7 +555,7 @@ def test_operation_does_not_leak(name):
                 grown = native_heap() - heap
                 assert grown < 64 << 10, f"native heap grew by {grown} bytes"
             grown = rss_bytes() - rss
-            assert grown < 1 << 20, f"RSS grew by {grown} bytes"
+            assert grown < 1 << 20 or not RSS_MEANINGFUL, f"RSS grew by {grown} bytes"
     finally:
         if tracemalloc.is_tracing():
             tracemalloc.stop()
@@ -589,4 +593,4 @@ def test_instances_created_and_dropped_do_not_grow_the_process(kind):
     assert sys.getrefcount(cls) == type_refs
     if heap is not None:
         assert native_heap() - heap < 64 << 10
-    assert rss_bytes() - rss < 2 << 20
+    assert rss_bytes() - rss < 2 << 20 or not RSS_MEANINGFUL

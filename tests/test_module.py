@@ -124,6 +124,7 @@ def test_second_initialisation_returns_the_same_module():
     assert rs.__all__.count("hamming_distance") == 1
 
 
+@pytest.mark.spawns_interpreter
 def test_sub_interpreter_import_fails(python):
     result = python("""
         import tarnwick_rs
@@ -141,6 +142,7 @@ def test_sub_interpreter_import_fails(python):
     assert message.startswith("PyO3 modules do not yet support subinterpreters, see https://")
 
 
+@pytest.mark.spawns_interpreter
 def test_panic_exception_escapes_except_exception(python):
     result = python("""
         import sys

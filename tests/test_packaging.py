@@ -29,6 +29,7 @@ def test_stub_is_installed_beside_the_module_and_as_a_stub_package():
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
+@pytest.mark.spawns_interpreter
 def test_stubtest_finds_no_difference(tmp_path):
     allowlist = ROOT / "tests" / "stubtest-allowlist.txt"
     cmd = [sys.executable, "-m", "mypy.stubtest", "tarnwick_rs"]

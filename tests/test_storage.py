@@ -497,6 +497,8 @@ def test_failed_reentry_fails_outer_call_cleanly():
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
 @pytest.mark.skipif("TW_UNDER_SANITIZER" in os.environ, reason="ASan reserves its shadow memory")
+@pytest.mark.spawns_interpreter
+@pytest.mark.address_space_limit
 def test_failed_growth_raises_memory_error_and_keeps_store():
     script = textwrap.dedent(
         """

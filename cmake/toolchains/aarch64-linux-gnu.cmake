@@ -10,3 +10,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TW_SYSROOT)
+if(TW_SYSROOT)
+  # Not CMAKE_SYSROOT: the root has no C++ headers, so the cross compiler keeps its own libc and
+  # libstdc++. Only Python's headers come from the root, and Debian's pyconfig.h includes
+  # <aarch64-linux-gnu/python3.11/pyconfig.h> from its multiarch directory, hence -idirafter:
+  # searched after every directory of the compiler's own.
+  list(APPEND CMAKE_FIND_ROOT_PATH "${TW_SYSROOT}")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${TW_SYSROOT}/usr/include")
+endif()
