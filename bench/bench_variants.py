@@ -3,7 +3,9 @@ on 1,000,000 rows, each against the memory floor measured in the same process, a
 exhaustive binary index at each instruction-set level it ships.
 
 The module is built once per variant with the widest variant pinned (CMake -DTW_MAX_ISA=...),
-and each build is measured in a fresh interpreter that imports it from its own folder:
+and each build is measured in a fresh interpreter that imports it from its own folder. The
+variants take turns over several rounds, and each figure is the median over the rounds, so that
+a noisy neighbour on a shared machine hits every variant alike:
 
     python bench/bench_variants.py --variant avx2=build/bench-avx2 --variant sse2=build/bench-sse2
 
@@ -99,6 +101,17 @@ def measure_faiss(repeats: int) -> dict[str, float]:
     return {"faiss IndexBinaryFlat k=1": median_ms(lambda: index.search(q8, 1), repeats)}
 
 
+def floor_of(results: dict[str, float], op: str) -> str | None:
+    """The floor row that precedes `op` (scans are listed after the floor of their bytes)."""
+    floor = None
+    for name in results:
+        if name.startswith("floor"):
+            floor = name
+        if name == op:
+            return None if op.startswith("encode") else floor
+    return None
+
+
 def worker(args: list[str], env: dict[str, str]) -> dict[str, float]:
     out = subprocess.run([sys.executable, __file__, *args], env=env, capture_output=True, text=True)
     if out.returncode != 0:
@@ -111,6 +124,7 @@ def main() -> None:
     p.add_argument("--variant", action="append", default=[], metavar="NAME=DIR",
                    help="a module build pinned to variant NAME, in DIR")
     p.add_argument("--repeats", type=int, default=21)
+    p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--worker", choices=["module", "faiss"], help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.worker == "module":
@@ -120,44 +134,49 @@ def main() -> None:
         print(json.dumps(measure_faiss(args.repeats)))
         return
 
-    columns: dict[str, dict[str, float]] = {}
-    for spec in args.variant:
-        name, folder = spec.split("=", 1)
-        env = dict(os.environ, PYTHONPATH=str(Path(folder).resolve()))
-        print(f"measuring {name} ...", file=sys.stderr)
-        columns[name] = worker(["--worker", "module", "--repeats", str(args.repeats)], env)
-    faiss_ms: dict[str, float] = {}
-    for level in FAISS_LEVELS:
-        env = dict(os.environ, FAISS_OPT_LEVEL=level, OMP_NUM_THREADS="1")
-        try:
-            faiss_ms[level] = worker(["--worker", "faiss", "--repeats", str(args.repeats)],
-                                     env)["faiss IndexBinaryFlat k=1"]
-        except RuntimeError as e:
-            lines = str(e).splitlines()
-            print(f"faiss at level {level}: {lines[-1] if lines else 'failed'}", file=sys.stderr)
-    if not columns:
+    if not args.variant:
         p.error("no --variant given")
+    rounds: dict[str, list[dict[str, float]]] = {}
+    faiss_rounds: dict[str, list[float]] = {}
+    for r in range(args.rounds):
+        for spec in args.variant:
+            name, folder = spec.split("=", 1)
+            env = dict(os.environ, PYTHONPATH=str(Path(folder).resolve()))
+            print(f"round {r + 1}: measuring {name} ...", file=sys.stderr)
+            rounds.setdefault(name, []).append(
+                worker(["--worker", "module", "--repeats", str(args.repeats)], env))
+        for level in FAISS_LEVELS:
+            env = dict(os.environ, FAISS_OPT_LEVEL=level, OMP_NUM_THREADS="1")
+            try:
+                faiss_rounds.setdefault(level, []).append(worker(
+                    ["--worker", "faiss", "--repeats", str(args.repeats)], env)["faiss IndexBinaryFlat k=1"])
+            except RuntimeError as e:
+                lines = str(e).splitlines()
+                print(f"faiss at level {level}: {lines[-1] if lines else 'failed'}", file=sys.stderr)
+    columns = {name: {op: statistics.median(x[op] for x in per) for op in per[0]}
+               for name, per in rounds.items()}
+    # A scan's ratio to its floor is taken within each round, then the median over the rounds.
+    ratios = {name: {op: statistics.median(x[op] / x[floor_of(per[0], op)] for x in per)
+                     for op in per[0] if floor_of(per[0], op) not in (None, op)}
+              for name, per in rounds.items()}
+    faiss_ms = {level: statistics.median(v) for level, v in faiss_rounds.items()}
 
     names = list(columns)
     operations = list(next(iter(columns.values())))
-    print(f"\n{ROWS:,} rows of 256-bit codes, one thread, median of {args.repeats} calls back "
-          "to back (ms per call; for a scan, its ratio to the floor above it measured in the "
-          "same process)\n")
+    print(f"\n{ROWS:,} rows of 256-bit codes, one thread; ms per call, the median of "
+          f"{args.repeats} calls back to back, then the median over {args.rounds} rounds in "
+          "which the variants take turns. For a scan, in brackets: its time over the floor "
+          "above it, measured in the same process and round\n")
     print("| operation | " + " | ".join(names) + " |")
     print("|---|" + "---:|" * len(names))
-    floor = None
     for op in operations:
         cells = []
         for n in names:
             ms = columns[n][op]
-            if op.startswith("floor"):
-                cells.append(f"{ms:.3f}")
-            elif op.startswith("encode"):
-                cells.append(f"{ms:.2f}")
+            if op in ratios[n]:
+                cells.append(f"{ms:.3f} ({ratios[n][op]:.2f}x)")
             else:
-                cells.append(f"{ms:.3f} ({ms / columns[n][floor]:.2f}x)" if floor else f"{ms:.3f}")
-        if op.startswith("floor"):
-            floor = op
+                cells.append(f"{ms:.2f}" if op.startswith("encode") else f"{ms:.3f}")
         print(f"| {op} | " + " | ".join(cells) + " |")
     if faiss_ms:
         print()
