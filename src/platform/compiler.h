@@ -23,6 +23,14 @@
 #define TW_UNROLL(n)
 #endif
 
+// Makes `value` opaque to the optimiser, which then cannot merge the code around it into vector
+// instructions.
+#if defined(__GNUC__) || defined(__clang__)
+#define TW_OPAQUE(value) __asm__("" : "+r"(value))
+#else
+#define TW_OPAQUE(value) ((void)0)
+#endif
+
 // GCC's AVX-512 intrinsics start from deliberately undefined vectors and then warn about them
 // once inlined (GCC bug 105593): silenced in the files that use them, on GCC only.
 #if defined(__GNUC__) && !defined(__clang__)

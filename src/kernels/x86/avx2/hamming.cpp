@@ -5,6 +5,7 @@
 
 #include "kernels/kernels.h"
 #include "platform/bits.h"
+#include "platform/compiler.h"
 #include "platform/prefetch.h"
 
 namespace tw::kernels {
@@ -56,6 +57,7 @@ struct Pop {
 template <class At>
 inline __m256i eight_rows(__m256i q, At at) {
   __m256i pair[4];
+  TW_UNROLL(4)
   for (int k = 0; k < 4; ++k) {
     const __m256i even = popcount_lanes(_mm256_xor_si256(load(at(2 * k)), q));
     const __m256i odd = popcount_lanes(_mm256_xor_si256(load(at(2 * k + 1)), q));
@@ -70,7 +72,30 @@ inline __m256i eight_rows(__m256i q, At at) {
                           _mm256_permute2x128_si256(s01, s23, 0x31));
 }
 
-// Per-lane minimum and the first row reaching it, over blocks of eight rows.
+// Rows go twelve at a time: eight through the vector units (nibble-table counts, one row per
+// register) and four through the scalar POPCNT units, which work beside them. The vector units
+// are the bottleneck of an all-vector loop, so the scalar rows come almost for free: a block of
+// twelve costs little more than its eight vector rows alone.
+constexpr size_t kVectorRows = 8, kScalarRows = 4, kBlockRows = kVectorRows + kScalarRows;
+
+// The query's words in general registers, for the scalar rows.
+struct QueryWords {
+  uint64_t w[4];
+  explicit QueryWords(const uint64_t* q) : w{word_at(q, 0), word_at(q, 1), word_at(q, 2), word_at(q, 3)} {}
+
+  uint32_t distance(const void* row) const {
+    uint32_t d = 0;
+    TW_UNROLL(4)
+    for (size_t i = 0; i < 4; ++i) {
+      uint64_t v = word_at(static_cast<const uint64_t*>(row), i);
+      TW_OPAQUE(v);  // kept scalar: vectorised, these rows would compete for the vector units
+      d += popcount64(v ^ w[i]);
+    }
+    return d;
+  }
+};
+
+// Per-lane minimum and the first row reaching it; each add covers the vector rows of a block.
 struct LaneMin {
   __m256i best = _mm256_set1_epi32(INT32_MAX);  // 4-word distances never exceed 256
   __m256i index = _mm256_setzero_si256();
@@ -81,7 +106,7 @@ struct LaneMin {
     const __m256i lt = _mm256_cmpgt_epi32(best, d);
     best = _mm256_blendv_epi8(best, d, lt);
     index = _mm256_blendv_epi8(index, next, lt);
-    next = _mm256_add_epi32(next, _mm256_set1_epi32(8));
+    next = _mm256_add_epi32(next, _mm256_set1_epi32(kBlockRows));
     return _mm256_movemask_epi8(_mm256_cmpeq_epi32(d, _mm256_setzero_si256())) != 0;
   }
   Nearest result() const {
@@ -92,52 +117,108 @@ struct LaneMin {
   }
 };
 
+// The first smallest distance of the scalar rows (rows arrive in increasing order).
+struct ScalarMin {
+  uint32_t best = UINT32_MAX;
+  size_t index = 0;
+  void add(uint32_t d, size_t row) {
+    const bool lt = d < best;
+    best = lt ? d : best;
+    index = lt ? row : index;
+  }
+};
+
+// Nearest over rows [0, n) of a block layout, `at(r)` the address of row r: whole blocks, then
+// the rows left one at a time. Stops after the first block holding a distance 0.
+template <class At>
+inline Nearest nearest_blocks(const uint64_t* q, size_t n, At at) {
+  const __m256i qv = load(q);
+  const QueryWords qw(q);
+  LaneMin lanes;
+  ScalarMin tail;
+  size_t r = 0;
+  bool zero = false;
+  for (; r + kBlockRows <= n && !zero; r += kBlockRows) {
+    zero = lanes.add(eight_rows(qv, [&](int k) { return at(r + k); }));
+    TW_UNROLL(4)
+    for (size_t k = kVectorRows; k < kBlockRows; ++k) tail.add(qw.distance(at(r + k)), r + k);
+    zero = zero || tail.best == 0;
+  }
+  Nearest best = lanes.result();
+  if (tail.best < best.distance || (tail.best == best.distance && tail.index < best.index)) {
+    best = {tail.index, tail.best};
+  }
+  if (zero) return best;
+  for (; r < n; ++r) {
+    const uint32_t d = qw.distance(at(r));
+    if (d < best.distance) {
+      best = {r, d};
+      if (d == 0) break;
+    }
+  }
+  return best;
+}
+
+// Distances of rows [0, rows) of a 4-word matrix into out[0, rows).
+inline void distance_blocks(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
+  const __m256i qv = load(q);
+  const QueryWords qw(q);
+  size_t r = 0;
+  for (; r + kBlockRows <= rows; r += kBlockRows) {
+    const uint64_t* block = codes + 4 * r;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + r),
+                        eight_rows(qv, [&](int k) { return block + 4 * k; }));
+    TW_UNROLL(4)
+    for (size_t k = kVectorRows; k < kBlockRows; ++k) out[r + k] = qw.distance(block + 4 * k);
+  }
+  for (; r < rows; ++r) out[r] = qw.distance(codes + 4 * r);
+}
+
+// Distances of runs of rows into a buffer that stays in L1, each run handed to `emit(start, n,
+// distances)`, which writes the output with whole-vector stores: scattered four-byte stores of
+// the scalar rows straight into the output measured slower.
+template <class Emit>
+inline void distance_runs(const uint64_t* q, const uint64_t* codes, size_t rows, Emit emit) {
+  constexpr size_t kRun = 32 * kBlockRows;  // a multiple of 8 and of the block
+  alignas(32) uint32_t d[kRun];
+  for (size_t start = 0; start < rows; start += kRun) {
+    const size_t n = rows - start < kRun ? rows - start : kRun;
+    distance_blocks(q, codes + 4 * start, n, d);
+    emit(start, n, d);
+  }
+}
+
 struct Rows {
   static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
-    const __m256i qv = load(q);
-    size_t r = 0;
-    for (; r + 8 <= rows; r += 8) {
-      const uint64_t* block = codes + 4 * r;
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + r),
-                          eight_rows(qv, [&](int k) { return block + 4 * k; }));
-    }
-    for (; r < rows; ++r) out[r] = Pop::four(q, codes + 4 * r);
+    distance_runs(q, codes, rows, [&](size_t start, size_t n, const uint32_t* d) {
+      size_t r = 0;
+      for (; r + 8 <= n; r += 8) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + start + r),
+                            _mm256_load_si256(reinterpret_cast<const __m256i*>(d + r)));
+      }
+      for (; r < n; ++r) out[start + r] = d[r];
+    });
   }
 
+  // 1 - d / code_bits, each step in binary32, eight at a time.
   static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
                             float* out) {
-    const __m256i qv = load(q);
     const __m256 one = _mm256_set1_ps(1.0f), cv = _mm256_set1_ps(c);
-    size_t r = 0;
-    for (; r + 8 <= rows; r += 8) {
-      const uint64_t* block = codes + 4 * r;
-      const __m256i d = eight_rows(qv, [&](int k) { return block + 4 * k; });
-      _mm256_storeu_ps(out + r, _mm256_sub_ps(one, _mm256_div_ps(_mm256_cvtepi32_ps(d), cv)));
-    }
-    for (; r < rows; ++r) out[r] = similarity_of(Pop::four(q, codes + 4 * r), c);
+    distance_runs(q, codes, rows, [&](size_t start, size_t n, const uint32_t* d) {
+      size_t r = 0;
+      for (; r + 8 <= n; r += 8) {
+        const __m256 dv =
+            _mm256_cvtepi32_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(d + r)));
+        _mm256_storeu_ps(out + start + r, _mm256_sub_ps(one, _mm256_div_ps(dv, cv)));
+      }
+      for (; r < n; ++r) out[start + r] = similarity_of(d[r], c);
+    });
   }
 
   static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
     return chunked_nearest(rows, [&](size_t start, size_t n) {
       const uint64_t* base = codes + 4 * start;
-      const __m256i qv = load(q);
-      LaneMin lanes;
-      size_t r = 0;
-      bool zero = false;
-      for (; r + 8 <= n && !zero; r += 8) {
-        const uint64_t* block = base + 4 * r;
-        zero = lanes.add(eight_rows(qv, [&](int k) { return block + 4 * k; }));
-      }
-      Nearest best = lanes.result();
-      if (zero) return best;
-      for (; r < n; ++r) {
-        const uint32_t d = Pop::four(q, base + 4 * r);
-        if (d < best.distance) {
-          best = {r, d};
-          if (d == 0) break;
-        }
-      }
-      return best;
+      return nearest_blocks(q, n, [&](size_t r) { return base + 4 * r; });
     });
   }
 
@@ -145,17 +226,7 @@ struct Rows {
                                  size_t stride) {
     return chunked_nearest(rows, [&](size_t start, size_t n) {
       const unsigned char* base = records + start * stride;
-      const __m256i qv = load(q);
-      LaneMin lanes;
-      size_t r = 0;
-      bool zero = false;
-      for (; r + 8 <= n && !zero; r += 8) {
-        const unsigned char* block = base + r * stride;
-        prefetch_records(block, 8 * stride);
-        zero = lanes.add(eight_rows(qv, [&](int k) { return block + k * stride; }));
-      }
-      if (zero) return lanes.result();
-      return nearest_records_from(lanes.result(), q, base, r, n, stride);
+      return nearest_blocks(q, n, [&](size_t r) { return base + r * stride; });
     });
   }
 
