@@ -287,7 +287,9 @@ def run_scripts(quick: bool, variants: list[str]) -> list[tuple[str, str, float]
             if not variants:
                 out.append((script.name, "no per-variant builds given (--variant): skipped", 0.0))
                 continue
-            args = [a for v in variants for a in ("--variant", v)] + args
+            # The scripts run from bench/: the build folders are made absolute first.
+            resolved = [f"{v.split('=', 1)[0]}={Path(v.split('=', 1)[1]).resolve()}" for v in variants]
+            args = [a for v in resolved for a in ("--variant", v)] + args
         print(f"running {script.name} {' '.join(args)}", flush=True)
         start = time.perf_counter()
         try:
