@@ -358,7 +358,7 @@ def main() -> int:
         "Nearest-code search: one query against N stored 256-bit codes whose only match is the "
         "last one, so no scan stops early; best of several rounds, millions of codes scanned "
         "per second. Throughput drops once the codes (32 bytes each; 44-byte records in "
-        "`RustCacheStorage`) outgrow one core's L2 cache.",
+        "`RustCacheStorage`) outgrow the caches (the dotted line of the plot marks where they fill one core's L2).",
         "",
         sweep_table(search, "stored codes N", "M codes/s", 1e6),
         "",
