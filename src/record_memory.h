@@ -15,6 +15,6 @@ namespace tw {
 // The memory must still be untouched when advised, so advice comes straight after allocation,
 // before the container writes anything.
 template <class T>
-using RecordAllocator = Allocator<T, advise_huge_pages>;
+using RecordAllocator = Allocator<T, HugePageAdvice>;
 
 }  // namespace tw

@@ -19,32 +19,33 @@ inline void aligned_free(void* p, size_t alignment) noexcept {
   ::operator delete(p, std::align_val_t{alignment});
 }
 
+// Advice given to every new block of an Allocator: none.
+struct NoAdvice {
+  static void advise(void*, size_t) noexcept {}
+};
+
 // An allocator for the standard containers that reports an impossible size as bad_alloc, which
 // every C++ runtime has (libstdc++ 11 and later report it through a function of their own,
-// which would raise the oldest Linux the wheel installs on). `Advise`, if given, sees every new
+// which would raise the oldest Linux the wheel installs on). `Advice::advise` sees every new
 // block before the container writes to it.
-template <class T, void (*Advise)(void*, size_t) noexcept = nullptr>
+template <class T, class Advice = NoAdvice>
 struct Allocator {
   using value_type = T;
-  template <class U>
-  struct rebind {
-    using other = Allocator<U, Advise>;
-  };
 
   Allocator() noexcept = default;
   template <class U>
-  Allocator(const Allocator<U, Advise>&) noexcept {}
+  Allocator(const Allocator<U, Advice>&) noexcept {}
 
   T* allocate(size_t n) {
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     void* data = ::operator new(n * sizeof(T));
-    if constexpr (Advise != nullptr) Advise(data, n * sizeof(T));
+    Advice::advise(data, n * sizeof(T));
     return static_cast<T*>(data);
   }
   void deallocate(T* data, size_t) noexcept { ::operator delete(data); }
 
   template <class U>
-  friend bool operator==(const Allocator&, const Allocator<U, Advise>&) noexcept {
+  friend bool operator==(const Allocator&, const Allocator<U, Advice>&) noexcept {
     return true;
   }
 };
@@ -62,5 +63,9 @@ inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] size
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #endif
 }
+
+struct HugePageAdvice {
+  static void advise(void* data, size_t bytes) noexcept { advise_huge_pages(data, bytes); }
+};
 
 }  // namespace tw
