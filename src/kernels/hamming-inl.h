@@ -156,3 +156,80 @@ inline HammingKernels make_hamming_kernels() {
   };
   return k;
 }
+
+// The many-row 4-word loops of a variant whose vector step is four rows, given a `Step` with
+//   struct Query { explicit Query(const uint64_t* q); };       the query held in registers
+//   static Vec four(const Query&, At at);    distances of the rows at(0) .. at(3), in order
+//   static void store(uint32_t* out, Vec d);
+//   static void store_similarities(float* out, Vec d, float code_bits);
+//   struct LaneMin { bool add(Vec d); Nearest result() const; };  per-lane first minimum, add
+//                                            returning true when the block held a distance 0
+template <class Step>
+struct FourRowLoops {
+  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
+    const typename Step::Query qv(q);
+    size_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+      const uint64_t* block = codes + 4 * r;
+      Step::store(out + r, Step::four(qv, [&](int k) { return block + 4 * k; }));
+    }
+    for (; r < rows; ++r) out[r] = Pop::four(q, codes + 4 * r);
+  }
+
+  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
+                            float* out) {
+    const typename Step::Query qv(q);
+    size_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+      const uint64_t* block = codes + 4 * r;
+      Step::store_similarities(out + r, Step::four(qv, [&](int k) { return block + 4 * k; }), c);
+    }
+    for (; r < rows; ++r) out[r] = similarity_of(Pop::four(q, codes + 4 * r), c);
+  }
+
+  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
+    return chunked_nearest(rows, [&](size_t start, size_t n) {
+      const uint64_t* base = codes + 4 * start;
+      const typename Step::Query qv(q);
+      typename Step::LaneMin lanes;
+      size_t r = 0;
+      bool zero = false;
+      for (; r + 4 <= n && !zero; r += 4) {
+        const uint64_t* block = base + 4 * r;
+        zero = lanes.add(Step::four(qv, [&](int k) { return block + 4 * k; }));
+      }
+      Nearest best = lanes.result();
+      if (zero) return best;
+      for (; r < n; ++r) {
+        const uint32_t d = Pop::four(q, base + 4 * r);
+        if (d < best.distance) {
+          best = {r, d};
+          if (d == 0) break;
+        }
+      }
+      return best;
+    });
+  }
+
+  static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
+                                 size_t stride) {
+    return chunked_nearest(rows, [&](size_t start, size_t n) {
+      const unsigned char* base = records + start * stride;
+      const typename Step::Query qv(q);
+      typename Step::LaneMin lanes;
+      size_t r = 0;
+      bool zero = false;
+      for (; r + 4 <= n && !zero; r += 4) {
+        const unsigned char* block = base + r * stride;
+        prefetch_records(block, 4 * stride);
+        zero = lanes.add(Step::four(qv, [&](int k) { return block + k * stride; }));
+      }
+      if (zero) return lanes.result();
+      return nearest_records_from(lanes.result(), q, base, r, n, stride);
+    });
+  }
+
+  static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
+    return argmin_u32_prefetched(records, rows, stride);
+  }
+};

@@ -41,112 +41,53 @@ struct Pop {
 };
 #include "kernels/hamming-inl.h"
 
-// Distances of four 4-word rows as 32-bit lanes, in row order.
-template <class At>
-inline uint32x4_t four_rows(uint8x16_t q0, uint8x16_t q1, At at) {
-  const uint8x16_t r01 = vpaddq_u8(row_bytes(q0, q1, at(0)), row_bytes(q0, q1, at(1)));
-  const uint8x16_t r23 = vpaddq_u8(row_bytes(q0, q1, at(2)), row_bytes(q0, q1, at(3)));
-  // Four bytes per row (<= 64 each), then widened as they are summed: 256 needs 9 bits.
-  return vpaddlq_u16(vpaddlq_u8(vpaddq_u8(r01, r23)));
-}
+struct Step {
+  struct Query {
+    uint8x16_t q0, q1;
+    explicit Query(const uint64_t* q) : q0(load(q)), q1(load(q + 2)) {}
+  };
 
-// Per-lane minimum and the first row reaching it, over blocks of four rows.
-struct LaneMin {
-  uint32x4_t best = vdupq_n_u32(UINT32_MAX);
-  uint32x4_t index = vdupq_n_u32(0);
-  uint32x4_t next = first_indices();
-
-  static uint32x4_t first_indices() {
-    static constexpr uint32_t kFirst[4] = {0, 1, 2, 3};
-    return vld1q_u32(kFirst);
+  // Distances of four 4-word rows as 32-bit lanes, in row order.
+  template <class At>
+  static uint32x4_t four(const Query& q, At at) {
+    const uint8x16_t r01 = vpaddq_u8(row_bytes(q.q0, q.q1, at(0)), row_bytes(q.q0, q.q1, at(1)));
+    const uint8x16_t r23 = vpaddq_u8(row_bytes(q.q0, q.q1, at(2)), row_bytes(q.q0, q.q1, at(3)));
+    // Four bytes per row (<= 64 each), then widened as they are summed: 256 needs 9 bits.
+    return vpaddlq_u16(vpaddlq_u8(vpaddq_u8(r01, r23)));
   }
 
-  // Returns true when the block held a distance 0.
-  bool add(uint32x4_t d) {
-    const uint32x4_t lt = vcltq_u32(d, best);
-    best = vbslq_u32(lt, d, best);
-    index = vbslq_u32(lt, next, index);
-    next = vaddq_u32(next, vdupq_n_u32(4));
-    return vmaxvq_u32(vceqzq_u32(d)) != 0;
+  static void store(uint32_t* out, uint32x4_t d) { vst1q_u32(out, d); }
+  static void store_similarities(float* out, uint32x4_t d, float c) {
+    vst1q_f32(out, vsubq_f32(vdupq_n_f32(1.0f), vdivq_f32(vcvtq_f32_u32(d), vdupq_n_f32(c))));
   }
-  Nearest result() const {
-    uint32_t b[4], i[4];
-    vst1q_u32(b, best);
-    vst1q_u32(i, index);
-    return first_min_of_lanes(b, i, 4);
-  }
+
+  // Per-lane minimum and the first row reaching it, over blocks of four rows.
+  struct LaneMin {
+    uint32x4_t best = vdupq_n_u32(UINT32_MAX);
+    uint32x4_t index = vdupq_n_u32(0);
+    uint32x4_t next = first_indices();
+
+    static uint32x4_t first_indices() {
+      static constexpr uint32_t kFirst[4] = {0, 1, 2, 3};
+      return vld1q_u32(kFirst);
+    }
+    bool add(uint32x4_t d) {
+      const uint32x4_t lt = vcltq_u32(d, best);
+      best = vbslq_u32(lt, d, best);
+      index = vbslq_u32(lt, next, index);
+      next = vaddq_u32(next, vdupq_n_u32(4));
+      return vmaxvq_u32(vceqzq_u32(d)) != 0;
+    }
+    Nearest result() const {
+      uint32_t b[4], i[4];
+      vst1q_u32(b, best);
+      vst1q_u32(i, index);
+      return first_min_of_lanes(b, i, 4);
+    }
+  };
 };
 
-struct Rows {
-  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
-    const uint8x16_t q0 = load(q), q1 = load(q + 2);
-    size_t r = 0;
-    for (; r + 4 <= rows; r += 4) {
-      const uint64_t* block = codes + 4 * r;
-      vst1q_u32(out + r, four_rows(q0, q1, [&](int k) { return block + 4 * k; }));
-    }
-    for (; r < rows; ++r) out[r] = Pop::four(q, codes + 4 * r);
-  }
-
-  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
-                            float* out) {
-    const uint8x16_t q0 = load(q), q1 = load(q + 2);
-    const float32x4_t one = vdupq_n_f32(1.0f), cv = vdupq_n_f32(c);
-    size_t r = 0;
-    for (; r + 4 <= rows; r += 4) {
-      const uint64_t* block = codes + 4 * r;
-      const uint32x4_t d = four_rows(q0, q1, [&](int k) { return block + 4 * k; });
-      vst1q_f32(out + r, vsubq_f32(one, vdivq_f32(vcvtq_f32_u32(d), cv)));
-    }
-    for (; r < rows; ++r) out[r] = similarity_of(Pop::four(q, codes + 4 * r), c);
-  }
-
-  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
-    return chunked_nearest(rows, [&](size_t start, size_t n) {
-      const uint64_t* base = codes + 4 * start;
-      const uint8x16_t q0 = load(q), q1 = load(q + 2);
-      LaneMin lanes;
-      size_t r = 0;
-      bool zero = false;
-      for (; r + 4 <= n && !zero; r += 4) {
-        const uint64_t* block = base + 4 * r;
-        zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + 4 * k; }));
-      }
-      Nearest best = lanes.result();
-      if (zero) return best;
-      for (; r < n; ++r) {
-        const uint32_t d = Pop::four(q, base + 4 * r);
-        if (d < best.distance) {
-          best = {r, d};
-          if (d == 0) break;
-        }
-      }
-      return best;
-    });
-  }
-
-  static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
-                                 size_t stride) {
-    return chunked_nearest(rows, [&](size_t start, size_t n) {
-      const unsigned char* base = records + start * stride;
-      const uint8x16_t q0 = load(q), q1 = load(q + 2);
-      LaneMin lanes;
-      size_t r = 0;
-      bool zero = false;
-      for (; r + 4 <= n && !zero; r += 4) {
-        const unsigned char* block = base + r * stride;
-        prefetch_records(block, 4 * stride);
-        zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + k * stride; }));
-      }
-      if (zero) return lanes.result();
-      return nearest_records_from(lanes.result(), q, base, r, n, stride);
-    });
-  }
-
-  static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_prefetched(records, rows, stride);
-  }
-};
+using Rows = FourRowLoops<Step>;
 
 }  // namespace
 

@@ -53,109 +53,52 @@ inline __m128i row_lanes(__m128i q0, __m128i q1, const void* row) {
   return _mm_sad_epu8(bytes, _mm_setzero_si128());
 }
 
-// Distances of four 4-word rows as 32-bit lanes, in row order.
-template <class At>
-inline __m128i four_rows(__m128i q0, __m128i q1, At at) {
-  const __m128i a =
-      _mm_or_si128(row_lanes(q0, q1, at(0)), _mm_slli_epi64(row_lanes(q0, q1, at(1)), 32));
-  const __m128i b =
-      _mm_or_si128(row_lanes(q0, q1, at(2)), _mm_slli_epi64(row_lanes(q0, q1, at(3)), 32));
-  return _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
-}
+struct Step {
+  struct Query {
+    __m128i q0, q1;
+    explicit Query(const uint64_t* q) : q0(load(q)), q1(load(q + 2)) {}
+  };
 
-// Per-lane minimum and the first row reaching it, over blocks of four rows.
-struct LaneMin {
-  __m128i best = _mm_set1_epi32(INT32_MAX);  // 4-word distances never exceed 256
-  __m128i index = _mm_setzero_si128();
-  __m128i next = _mm_setr_epi32(0, 1, 2, 3);
+  // Distances of four 4-word rows as 32-bit lanes, in row order.
+  template <class At>
+  static __m128i four(const Query& q, At at) {
+    const __m128i a = _mm_or_si128(row_lanes(q.q0, q.q1, at(0)),
+                                   _mm_slli_epi64(row_lanes(q.q0, q.q1, at(1)), 32));
+    const __m128i b = _mm_or_si128(row_lanes(q.q0, q.q1, at(2)),
+                                   _mm_slli_epi64(row_lanes(q.q0, q.q1, at(3)), 32));
+    return _mm_add_epi32(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+  }
 
-  // Returns true when the block held a distance 0.
-  bool add(__m128i d) {
-    const __m128i lt = _mm_cmplt_epi32(d, best);
-    best = _mm_or_si128(_mm_and_si128(lt, d), _mm_andnot_si128(lt, best));
-    index = _mm_or_si128(_mm_and_si128(lt, next), _mm_andnot_si128(lt, index));
-    next = _mm_add_epi32(next, _mm_set1_epi32(4));
-    return _mm_movemask_epi8(_mm_cmpeq_epi32(d, _mm_setzero_si128())) != 0;
+  static void store(uint32_t* out, __m128i d) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), d);
   }
-  Nearest result() const {
-    alignas(16) uint32_t b[4], i[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(b), best);
-    _mm_store_si128(reinterpret_cast<__m128i*>(i), index);
-    return first_min_of_lanes(b, i, 4);
+  static void store_similarities(float* out, __m128i d, float c) {
+    _mm_storeu_ps(out, _mm_sub_ps(_mm_set1_ps(1.0f), _mm_div_ps(_mm_cvtepi32_ps(d), _mm_set1_ps(c))));
   }
+
+  // Per-lane minimum and the first row reaching it, over blocks of four rows.
+  struct LaneMin {
+    __m128i best = _mm_set1_epi32(INT32_MAX);  // 4-word distances never exceed 256
+    __m128i index = _mm_setzero_si128();
+    __m128i next = _mm_setr_epi32(0, 1, 2, 3);
+
+    bool add(__m128i d) {
+      const __m128i lt = _mm_cmplt_epi32(d, best);
+      best = _mm_or_si128(_mm_and_si128(lt, d), _mm_andnot_si128(lt, best));
+      index = _mm_or_si128(_mm_and_si128(lt, next), _mm_andnot_si128(lt, index));
+      next = _mm_add_epi32(next, _mm_set1_epi32(4));
+      return _mm_movemask_epi8(_mm_cmpeq_epi32(d, _mm_setzero_si128())) != 0;
+    }
+    Nearest result() const {
+      alignas(16) uint32_t b[4], i[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(b), best);
+      _mm_store_si128(reinterpret_cast<__m128i*>(i), index);
+      return first_min_of_lanes(b, i, 4);
+    }
+  };
 };
 
-struct Rows {
-  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
-    const __m128i q0 = load(q), q1 = load(q + 2);
-    size_t r = 0;
-    for (; r + 4 <= rows; r += 4) {
-      const uint64_t* block = codes + 4 * r;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r),
-                       four_rows(q0, q1, [&](int k) { return block + 4 * k; }));
-    }
-    for (; r < rows; ++r) out[r] = Pop::four(q, codes + 4 * r);
-  }
-
-  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
-                            float* out) {
-    const __m128i q0 = load(q), q1 = load(q + 2);
-    const __m128 one = _mm_set1_ps(1.0f), cv = _mm_set1_ps(c);
-    size_t r = 0;
-    for (; r + 4 <= rows; r += 4) {
-      const uint64_t* block = codes + 4 * r;
-      const __m128i d = four_rows(q0, q1, [&](int k) { return block + 4 * k; });
-      _mm_storeu_ps(out + r, _mm_sub_ps(one, _mm_div_ps(_mm_cvtepi32_ps(d), cv)));
-    }
-    for (; r < rows; ++r) out[r] = similarity_of(Pop::four(q, codes + 4 * r), c);
-  }
-
-  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
-    return chunked_nearest(rows, [&](size_t start, size_t n) {
-      const uint64_t* base = codes + 4 * start;
-      const __m128i q0 = load(q), q1 = load(q + 2);
-      LaneMin lanes;
-      size_t r = 0;
-      bool zero = false;
-      for (; r + 4 <= n && !zero; r += 4) {
-        const uint64_t* block = base + 4 * r;
-        zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + 4 * k; }));
-      }
-      Nearest best = lanes.result();
-      if (zero) return best;
-      for (; r < n; ++r) {
-        const uint32_t d = Pop::four(q, base + 4 * r);
-        if (d < best.distance) {
-          best = {r, d};
-          if (d == 0) break;
-        }
-      }
-      return best;
-    });
-  }
-
-  static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
-                                 size_t stride) {
-    return chunked_nearest(rows, [&](size_t start, size_t n) {
-      const unsigned char* base = records + start * stride;
-      const __m128i q0 = load(q), q1 = load(q + 2);
-      LaneMin lanes;
-      size_t r = 0;
-      bool zero = false;
-      for (; r + 4 <= n && !zero; r += 4) {
-        const unsigned char* block = base + r * stride;
-        prefetch_records(block, 4 * stride);
-        zero = lanes.add(four_rows(q0, q1, [&](int k) { return block + k * stride; }));
-      }
-      if (zero) return lanes.result();
-      return nearest_records_from(lanes.result(), q, base, r, n, stride);
-    });
-  }
-
-  static size_t argmin_u32(const unsigned char* records, size_t rows, size_t stride) {
-    return argmin_u32_prefetched(records, rows, stride);
-  }
-};
+using Rows = FourRowLoops<Step>;
 
 }  // namespace
 
