@@ -141,6 +141,21 @@ const KernelTable* table_for(Isa isa) {
   return nullptr;
 }
 
+const char* op_name(Op op) {
+  switch (op) {
+    case Op::XorPopcount: return "xor_popcount";
+    case Op::Distances: return "distances";
+    case Op::Similarities: return "similarities";
+    case Op::Nearest: return "nearest";
+    case Op::NearestRecords: return "nearest_records";
+    case Op::ArgminU32: return "argmin_u32";
+    case Op::Encode: return "encode";
+  }
+  return "?";
+}
+
+Isa chosen(Op, size_t) { return active().isa; }
+
 const KernelTable& active() {
   static const KernelTable* chosen = [] {
     for (size_t i = kMaxPosition + 1; i-- > 0;) {

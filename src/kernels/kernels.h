@@ -58,9 +58,19 @@ struct KernelTable {
   EncodeKernels encode;
 };
 
-// The variant chosen for this process: the widest one the CPU and the OS support, up to the
-// level the build allows (TW_MAX_ISA).
+// The operations the dispatch point chooses a variant for, each on its own.
+enum class Op : uint8_t { XorPopcount, Distances, Similarities, Nearest, NearestRecords, ArgminU32, Encode };
+inline constexpr Op kAllOps[] = {Op::XorPopcount, Op::Distances,      Op::Similarities,
+                                 Op::Nearest,     Op::NearestRecords, Op::ArgminU32,
+                                 Op::Encode};
+// "nearest_records", for reports.
+const char* op_name(Op op);
+
+// The kernels of this process: per operation, the variant that runs it fastest on this CPU,
+// up to the level the build allows (TW_MAX_ISA).
 const KernelTable& active();
+// The variant active() runs `op` with on a call that reads `bytes` bytes of codes or records.
+Isa chosen(Op op, size_t bytes);
 // The table of one variant, or nullptr when this build or this CPU cannot run it (for tests and
 // benchmarks, which reach every variant whatever the build allows the module).
 const KernelTable* table_for(Isa isa);
