@@ -119,10 +119,9 @@ inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, s
   return argmin_u32_from(best, best_index, records, r, rows, stride);
 }
 
-// Vector loops keep row indices in 32-bit lanes: scan in chunks whose indices fit.
-template <class Block>
+// Vector loops keep row indices in narrow lanes: scan in chunks whose indices fit.
+template <size_t kChunk = size_t{1} << 30, class Block>
 inline Nearest chunked_nearest(size_t rows, Block block) {
-  constexpr size_t kChunk = size_t{1} << 30;
   Nearest best{0, UINT64_MAX};
   for (size_t start = 0; start < rows; start += kChunk) {
     const Nearest n = block(start, rows - start < kChunk ? rows - start : kChunk);
@@ -131,6 +130,10 @@ inline Nearest chunked_nearest(size_t rows, Block block) {
   }
   return best;
 }
+
+// A Rows type may also bring its own loops for other word counts (distances_wide, ...).
+template <class Rows>
+concept HasWideRows = requires { &Rows::distances_wide; };
 
 template <class Rows>
 inline HammingKernels make_hamming_kernels() {
@@ -141,18 +144,30 @@ inline HammingKernels make_hamming_kernels() {
   k.distances = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                    uint32_t* out) {
     if (words == 4) return Rows::distances4(q, codes, rows, out);
-    distances_any(q, codes, rows, words, out);
+    if constexpr (HasWideRows<Rows>) {
+      Rows::distances_wide(q, codes, rows, words, out);
+    } else {
+      distances_any(q, codes, rows, words, out);
+    }
   };
   k.nearest = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words) {
     if (words == 4) return Rows::nearest4(q, codes, rows);
-    return nearest_any(q, codes, rows, words);
+    if constexpr (HasWideRows<Rows>) {
+      return Rows::nearest_wide(q, codes, rows, words);
+    } else {
+      return nearest_any(q, codes, rows, words);
+    }
   };
   k.nearest_records = Rows::nearest_records;
   k.argmin_u32 = Rows::argmin_u32;
   k.similarities = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                       float code_bits, float* out) {
     if (words == 4) return Rows::similarities4(q, codes, rows, code_bits, out);
-    similarities_any(q, codes, rows, words, code_bits, out);
+    if constexpr (HasWideRows<Rows>) {
+      Rows::similarities_wide(q, codes, rows, words, code_bits, out);
+    } else {
+      similarities_any(q, codes, rows, words, code_bits, out);
+    }
   };
   return k;
 }
