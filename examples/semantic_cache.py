@@ -79,8 +79,9 @@ def workload(queries: int, topics: int, noise: float, seed: int, chunk: int = 40
 
 
 class Progress:
-    """A plain text bar on stderr, shown once a run has taken a second. On a terminal it is redrawn
-    in place at each percent; elsewhere (a log file, a pipe) it is a whole line every ten percent."""
+    """A plain text bar on stderr, shown once a run has taken a second. On a terminal it is
+    redrawn in place at each percent; elsewhere (a log, a pipe) it is a whole line every ten
+    percent."""
 
     def __init__(self, total: int, enabled: bool, width: int = 40, stream: TextIO | None = None):
         self.stream = sys.stderr if stream is None else stream

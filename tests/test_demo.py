@@ -80,7 +80,8 @@ class Stream(io.StringIO):
 
 # Redrawn in place on a terminal; whole lines in a log, where "\r" runs them together.
 @pytest.mark.parametrize("tty, carriage_returns, newlines", [(True, 10, 1), (False, 0, 10)])
-def test_progress_rewrites_in_place_only_on_a_terminal(monkeypatch, tty, carriage_returns, newlines):
+def test_progress_rewrites_in_place_only_on_a_terminal(monkeypatch, tty, carriage_returns,
+                                                       newlines):
     spec = importlib.util.spec_from_file_location("semantic_cache", DEMO)
     assert spec is not None and spec.loader is not None
     demo = importlib.util.module_from_spec(spec)
