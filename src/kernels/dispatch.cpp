@@ -83,11 +83,15 @@ constexpr bool same_text(const char* a, const char* b) {
   return *a == *b;
 }
 
-// The position of the TW_MAX_ISA variant in kVariants; the build fails on an unknown name.
+// The position of the TW_MAX_ISA variant in kVariants; the build fails on an unknown name and on
+// another architecture's variant, which would cap nothing. CMakeLists.txt lists the names too
+// (TW_ISAS_*), to say which ones are valid.
 constexpr size_t max_position() {
   if (kMaxIsa == nullptr) return sizeof kVariants / sizeof kVariants[0] - 1;
   for (size_t i = 0; i < sizeof kVariants / sizeof kVariants[0]; ++i) {
-    if (same_text(kVariants[i].name, kMaxIsa)) return i;
+    if (!same_text(kVariants[i].name, kMaxIsa)) continue;
+    if (!kVariants[i].built) throw "TW_MAX_ISA names a variant of another architecture";
+    return i;
   }
   throw "TW_MAX_ISA names no variant";
 }
