@@ -99,14 +99,16 @@ inline void prefetch_records(const unsigned char* block, size_t bytes) {
   for (uintptr_t line = 0; line < bytes; line += 64) prefetch(ahead + line);
 }
 
-// argmin_u32_from over blocks of 16 rows with prefetch; stops at the first 0, which nothing
-// after it can undercut.
-inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, size_t stride) {
+// argmin_u32_from over blocks of 16 rows, with prefetch where the records come from beyond the
+// core's own caches (within them prefetches are load-port work for nothing); stops at the first
+// 0, which nothing after it can undercut.
+template <bool kPrefetch>
+inline size_t argmin_u32_blocks(const unsigned char* records, size_t rows, size_t stride) {
   uint32_t best = UINT32_MAX;
   size_t best_index = 0, r = 0;
   for (; r + 16 <= rows; r += 16) {
     const unsigned char* block = records + r * stride;
-    prefetch_records(block, 16 * stride);
+    if constexpr (kPrefetch) prefetch_records(block, 16 * stride);
     for (size_t k = 0; k < 16; ++k) {
       const uint32_t v = load_u32(block + k * stride);
       if (v < best) {
@@ -117,6 +119,13 @@ inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, s
     if (best == 0) return best_index;
   }
   return argmin_u32_from(best, best_index, records, r, rows, stride);
+}
+
+inline constexpr size_t kPrefetchFromBytes = size_t{1} << 20;
+
+inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, size_t stride) {
+  return rows * stride > kPrefetchFromBytes ? argmin_u32_blocks<true>(records, rows, stride)
+                                            : argmin_u32_blocks<false>(records, rows, stride);
 }
 
 // Vector loops keep row indices in narrow lanes: scan in chunks whose indices fit.

@@ -69,13 +69,13 @@ Records as_records(const uint64_t* codes, size_t rows, size_t stride, size_t shi
   return rec;
 }
 
-// Row counts around every block edge and a few thousand; `pad` bytes after the last value move
+// Row counts around every block edge, a few thousand and past 1 MB of records; `pad` bytes after the last value move
 // the first record through every position in a 64-byte line (pad 0: the data ends at the guard).
 const std::vector<size_t>& record_counts() {
   static const std::vector<size_t> counts = [] {
     std::vector<size_t> c;
     for (size_t rows = 0; rows <= 70; ++rows) c.push_back(rows);
-    for (size_t rows : {703u, 2048u, 4099u}) c.push_back(rows);
+    for (size_t rows : {703u, 2048u, 4099u, 24000u}) c.push_back(rows);  // 1 MB of records
     return c;
   }();
   return counts;
