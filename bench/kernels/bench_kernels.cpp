@@ -2,7 +2,7 @@
 // a read floor (plain vector loads of the same bytes) within each round.
 //
 //   bench_kernels [--ops a,b] [--sizes 1k,1M] [--variants avx2,avx512] [--rounds N]
-//                 [--batch-us N] [--json FILE] [--floor-survey] [--list]
+//                 [--batch-us N] [--json FILE] [--offset B] [--floor-survey] [--list]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -39,29 +39,33 @@ constexpr size_t kLastAccessed = offsetof(CacheEntry, last_accessed);
 
 volatile uint64_t sink;  // every result ends here, so no call is optimised away
 
-// A 64-byte aligned block, offered for huge pages like the module's records and NumPy's large
-// arrays (the same memory the kernels see from Python).
+// Bytes past a 64-byte boundary where every input starts (--offset): 0, or 16 as NumPy's
+// arrays and the store's records (operator new) usually start.
+size_t start_offset = 0;
+
+// An input block starting `start_offset` bytes past a 64-byte boundary, offered for huge pages
+// like the module's records and NumPy's large arrays.
 template <class T>
 class Block {
  public:
   explicit Block(size_t n) : n_(n), p_(allocate(n)) {}
-  T* data() const { return p_.get(); }
+  T* data() const { return reinterpret_cast<T*>(p_.get() + start_offset); }
   size_t size() const { return n_; }
   size_t bytes() const { return n_ * sizeof(T); }
-  T& operator[](size_t i) const { return p_.get()[i]; }
+  T& operator[](size_t i) const { return data()[i]; }
 
  private:
   struct Free {
-    void operator()(T* p) const noexcept { aligned_free(p, 64); }
+    void operator()(unsigned char* p) const noexcept { aligned_free(p, 64); }
   };
-  static T* allocate(size_t n) {
-    const size_t bytes = std::max<size_t>(n * sizeof(T), 64);
+  static unsigned char* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T) + 64;
     void* p = aligned_allocate(bytes, 64);
     advise_huge_pages(p, bytes);
-    return static_cast<T*>(p);
+    return static_cast<unsigned char*>(p);
   }
   size_t n_;
-  std::unique_ptr<T, Free> p_;
+  std::unique_ptr<unsigned char, Free> p_;
 };
 
 [[noreturn]] void fail(const std::string& text) {
@@ -502,12 +506,13 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
   std::printf(
       "Nanoseconds per row (per call for `encode`), the median of %d rounds in which the read "
       "floor and every variant take one timed batch (at least %.0f us) each, on warm data; in "
-      "brackets the median of the per-round ratios to the floor. The floor reads the same bytes "
+      "brackets the median of the per-round ratios to the floor. Inputs start %zu bytes past a "
+      "64-byte boundary. The floor reads the same bytes "
       "with plain %s loads, %d an iteration; for `encode` it is one read of the %zu-byte "
       "projection per embedding, and `vs mul+add` compares with the multiply-add ceiling (%zu "
       "multiplies and adds per embedding, %s, %d embeddings a pass). `picked` is the variant "
       "chosen() names for the call, `fastest` the one with the lowest ratio.\n\n",
-      rounds, target / 1000, f.name, kUnrolls[f.best_read],
+      rounds, target / 1000, start_offset, f.name, kUnrolls[f.best_read],
       panel_count(kCodeBits) * kDim * kPanelRows * sizeof(float),
       panel_count(kCodeBits) * kDim * kPanelRows, f.name, kBlocks[f.best_mul_add]);
   std::printf("| op | rows | B/row | floor |");
@@ -645,21 +650,25 @@ void floor_survey(const std::vector<size_t>& sizes, int rounds, double target) {
   }
 }
 
-// A floor that skipped bytes would flatter every ratio: each must see a lone set bit anywhere.
+// A floor that skipped bytes would flatter every ratio: each must see a lone set bit anywhere,
+// from any start.
 void check_floors() {
-  std::vector<unsigned char> buf(4096 + 64, 0);
+  Block<unsigned char> buf(4096 + 128);
+  std::fill(buf.data(), buf.data() + buf.size(), 0);
   for (const FloorKernels* f : runnable_floors()) {
     for (size_t u = 0; u < kUnrollCount; ++u) {
-      for (size_t n : {size_t{1}, size_t{15}, size_t{17}, size_t{63}, size_t{65}, size_t{1000},
-                       size_t{1025}, size_t{4096}}) {
-        for (size_t at = 0; at < n; at += (at + 130 < n ? 61 : 1)) {
-          buf[1 + at] = 0x40;
-          const uint64_t seen = f->read[u](buf.data() + 1, n);
-          buf[1 + at] = 0;
-          if (seen == 0) {
-            fail(std::string("the ") + f->name + " floor, " + std::to_string(kUnrolls[u]) +
-                 " loads an iteration, misses byte " + std::to_string(at) + " of " +
-                 std::to_string(n));
+      for (size_t start : {0, 1, 16, 33}) {
+        for (size_t n : {1, 15, 17, 63, 65, 127, 129, 1000, 1025, 4096}) {
+          unsigned char* p = buf.data() + start;
+          for (size_t at = 0; at < n; at += (at + 130 < n ? 61 : 1)) {
+            p[at] = 0x40;
+            const uint64_t seen = f->read[u](p, n);
+            p[at] = 0;
+            if (seen == 0) {
+              fail(std::string("the ") + f->name + " floor, " + std::to_string(kUnrolls[u]) +
+                   " loads an iteration, misses byte " + std::to_string(at) + " of " +
+                   std::to_string(n) + " from offset " + std::to_string(start));
+            }
           }
         }
       }
@@ -697,19 +706,22 @@ struct Options {
   int rounds = 9;
   double batch_us = 60;
   std::string json;
+  size_t offset = 0;
   bool survey = false;
 };
 
 void usage() {
   std::printf(
       "usage: bench_kernels [--ops LIST] [--sizes LIST] [--variants LIST] [--rounds N]\n"
-      "                     [--batch-us N] [--json FILE] [--floor-survey] [--list]\n"
+      "                     [--batch-us N] [--json FILE] [--offset B] [--floor-survey] [--list]\n"
       "  --ops       operations to run (default: all; --list names them)\n"
       "  --sizes     rows, e.g. 1k,10k,100k,1M (the default)\n"
       "  --variants  kernel variants, e.g. avx2,avx512 (default: every one this CPU runs)\n"
       "  --rounds    rounds of turns; medians are taken over them (default 9)\n"
       "  --batch-us  shortest timed batch in microseconds (default 60)\n"
       "  --json      also write the results to FILE\n"
+      "  --offset    start every input this many bytes past a 64-byte boundary (0, 16, 32,\n"
+      "              48; default 0; NumPy's arrays usually start at 16)\n"
       "  --floor-survey  compare every read floor and unrolling instead\n");
 }
 
@@ -721,22 +733,25 @@ Options parse(int argc, char** argv) {
       if (i + 1 >= argc) fail(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--ops")
+    if (a == "--ops") {
       o.ops = split(next());
-    else if (a == "--sizes") {
+    } else if (a == "--sizes") {
       o.sizes.clear();
       for (const std::string& s : split(next())) o.sizes.push_back(parse_size(s));
-    } else if (a == "--variants")
+    } else if (a == "--variants") {
       o.variants = split(next());
-    else if (a == "--rounds")
+    } else if (a == "--rounds") {
       o.rounds = std::max(1, std::atoi(next().c_str()));
-    else if (a == "--batch-us")
+    } else if (a == "--batch-us") {
       o.batch_us = std::max(1.0, std::atof(next().c_str()));
-    else if (a == "--json")
+    } else if (a == "--json") {
       o.json = next();
-    else if (a == "--floor-survey")
+    } else if (a == "--offset") {
+      o.offset = static_cast<size_t>(std::atoi(next().c_str()));
+      if (o.offset % 16 != 0 || o.offset >= 64) fail("--offset must be 0, 16, 32 or 48");
+    } else if (a == "--floor-survey") {
       o.survey = true;
-    else if (a == "--list") {
+    } else if (a == "--list") {
       for (const OpSpec& s : kOps) std::printf("%-16s %s\n", s.name, s.what);
       std::exit(0);
     } else if (a == "--help" || a == "-h") {
@@ -764,6 +779,7 @@ int run(int argc, char** argv) {
   const Options o = parse(argc, argv);
   check_floors();
   const double target = o.batch_us * 1000;
+  start_offset = o.offset;
   if (o.survey) {
     floor_survey(o.sizes, o.rounds, target);
     return 0;

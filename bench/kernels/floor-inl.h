@@ -12,6 +12,13 @@ uint64_t read_bytes(const unsigned char* p, size_t bytes) {
   for (int k = 0; k < kUnroll; ++k) acc[k] = V::zero();
   constexpr size_t kStep = kUnroll * V::kBytes;
   size_t i = 0;
+  // NumPy's buffers are 16-byte aligned: a load across two cache lines costs nearly two in L1
+  // and L2, so the first vector is read unaligned and the rest from the next vector boundary.
+  const size_t misaligned = reinterpret_cast<uintptr_t>(p) % V::kBytes;
+  if (misaligned != 0 && bytes >= 2 * V::kBytes) {
+    acc[0] = V::load(p);
+    i = V::kBytes - misaligned;
+  }
   for (; i + kStep <= bytes; i += kStep) {
     TW_UNROLL(16)
     for (int k = 0; k < kUnroll; ++k) acc[k] = V::bor(acc[k], V::load(p + i + k * V::kBytes));
