@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kernels/kernels.h"
+#include "platform/bits.h"
 #include "platform/compiler.h"
 #include "platform/prefetch.h"
 
@@ -228,18 +229,41 @@ inline __m512i sum_rows8(const __m512i (&a)[8]) {
 // Distances of rows r0 .. r0 + n - 1 (n <= 8) of a row-major matrix as 64-bit lanes.
 inline __m512i eight_rows_any(const uint64_t* q, const uint64_t* codes, size_t r0, size_t n,
                               size_t words) {
+  const uint64_t* first = codes + r0 * words;
   __m512i acc[8];
   TW_UNROLL(8)
   for (int k = 0; k < 8; ++k) acc[k] = _mm512_setzero_si512();
-  for (size_t c = 0; c < words; c += 8) {
+  size_t c = 0;
+  for (; c + 8 <= words; c += 8) {
+    const __m512i qv = _mm512_loadu_si512(q + c);
+    TW_UNROLL(8)
+    for (int k = 0; k < 8; ++k) {
+      if (size_t(k) >= n) break;
+      const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(first + k * words + c), qv);
+      acc[k] = _mm512_add_epi64(acc[k], _mm512_popcnt_epi64(x));
+    }
+  }
+  if (c < words) {
     const __mmask8 m = first_words(words - c);
     const __m512i qv = _mm512_maskz_loadu_epi64(m, q + c);
-    for (size_t k = 0; k < n; ++k) {
-      const __m512i x = _mm512_maskz_loadu_epi64(m, codes + (r0 + k) * words + c);
+    TW_UNROLL(8)
+    for (int k = 0; k < 8; ++k) {
+      if (size_t(k) >= n) break;
+      const __m512i x = _mm512_maskz_loadu_epi64(m, first + k * words + c);
       acc[k] = _mm512_add_epi64(acc[k], _mm512_popcnt_epi64(_mm512_xor_si512(x, qv)));
     }
   }
   return sum_rows8(acc);
+}
+
+// Rows narrower than a register go one at a time through scalar POPCNT: a masked load and
+// the eight-row sum per row cost more than the few counts.
+constexpr size_t kWideFrom = 8;
+
+inline uint64_t narrow_distance(const uint64_t* q, const uint64_t* row, size_t words) {
+  uint64_t d = 0;
+  for (size_t i = 0; i < words; ++i) d += popcount64(word_at(q, i) ^ word_at(row, i));
+  return d;
 }
 
 // The records of the store: the block loops below assume this stride and fall back otherwise.
@@ -354,6 +378,12 @@ struct Rows {
 
   static void distances_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
                              size_t words, uint32_t* out) {
+    if (words < kWideFrom) {
+      for (size_t r = 0; r < rows; ++r) {
+        out[r] = static_cast<uint32_t>(narrow_distance(q, codes + r * words, words));
+      }
+      return;
+    }
     for (size_t r = 0; r < rows; r += 8) {
       const size_t n = rows - r < 8 ? rows - r : 8;
       _mm256_mask_storeu_epi32(out + r, first_words(n),
@@ -363,6 +393,12 @@ struct Rows {
 
   static void similarities_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
                                 size_t words, float c, float* out) {
+    if (words < kWideFrom) {
+      for (size_t r = 0; r < rows; ++r) {
+        out[r] = similarity_of(narrow_distance(q, codes + r * words, words), c);
+      }
+      return;
+    }
     alignas(64) uint64_t d[8];
     for (size_t r = 0; r < rows; r += 8) {
       const size_t n = rows - r < 8 ? rows - r : 8;
@@ -373,6 +409,17 @@ struct Rows {
 
   static Nearest nearest_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
                               size_t words) {
+    if (words < kWideFrom) {
+      Nearest best{0, UINT64_MAX};
+      for (size_t r = 0; r < rows; ++r) {
+        const uint64_t d = narrow_distance(q, codes + r * words, words);
+        if (d < best.distance) {
+          best = {r, d};
+          if (d == 0) break;
+        }
+      }
+      return best;
+    }
     __m512i best = _mm512_set1_epi64(-1), index = _mm512_setzero_si512();
     __m512i next = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     for (size_t r = 0; r < rows; r += 8) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kernels/kernels.h"
+#include "platform/bits.h"
 #include "platform/compiler.h"
 #include "platform/prefetch.h"
 
@@ -178,6 +179,83 @@ inline Nearest nearest_steps(size_t n, Step step, Part part) {
   return lanes.result();
 }
 
+// --- other word counts: eight rows at a time ---
+
+// Per-word counts of rows 0..7, one register each -> the row sums as 64-bit lanes in row order,
+// rows 0..3 in lo and 4..7 in hi.
+inline void sum_rows8(const __m256i (&a)[8], __m256i& lo, __m256i& hi) {
+  __m256i t[4];
+  TW_UNROLL(4)
+  for (int k = 0; k < 4; ++k) {
+    t[k] = _mm256_add_epi64(_mm256_unpacklo_epi64(a[2 * k], a[2 * k + 1]),
+                            _mm256_unpackhi_epi64(a[2 * k], a[2 * k + 1]));
+  }
+  const auto lanes = [](__m256i x, __m256i y) {
+    return _mm256_add_epi64(_mm256_permute2x128_si256(x, y, 0x20),
+                            _mm256_permute2x128_si256(x, y, 0x31));
+  };
+  lo = lanes(t[0], t[1]);
+  hi = lanes(t[2], t[3]);
+}
+
+// Distances of rows r0 .. r0 + n - 1 (n <= 8) of a row-major matrix as 64-bit lanes.
+inline void eight_rows_any(const uint64_t* q, const uint64_t* codes, size_t r0, size_t n,
+                           size_t words, uint64_t (&out)[8]) {
+  const uint64_t* first = codes + r0 * words;
+  __m256i acc[8];
+  TW_UNROLL(8)
+  for (int k = 0; k < 8; ++k) acc[k] = _mm256_setzero_si256();
+  size_t c = 0;
+  for (; c + 4 <= words; c += 4) {
+    const __m256i qv = load(q + c);
+    TW_UNROLL(8)
+    for (int k = 0; k < 8; ++k) {
+      if (size_t(k) >= n) break;
+      const __m256i x = _mm256_xor_si256(load(first + k * words + c), qv);
+      acc[k] = _mm256_add_epi64(acc[k], _mm256_popcnt_epi64(x));
+    }
+  }
+  if (c < words) {
+    const __mmask8 m = first_words(words - c);
+    const __m256i qv = _mm256_maskz_loadu_epi64(m, q + c);
+    TW_UNROLL(8)
+    for (int k = 0; k < 8; ++k) {
+      if (size_t(k) >= n) break;
+      const __m256i x = _mm256_maskz_loadu_epi64(m, first + k * words + c);
+      acc[k] = _mm256_add_epi64(acc[k], _mm256_popcnt_epi64(_mm256_xor_si256(x, qv)));
+    }
+  }
+  __m256i lo, hi;
+  sum_rows8(acc, lo, hi);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), lo);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), hi);
+}
+
+// Rows narrower than a register go one at a time through scalar POPCNT.
+constexpr size_t kWideFrom = 4;
+
+inline uint64_t narrow_distance(const uint64_t* q, const uint64_t* row, size_t words) {
+  uint64_t d = 0;
+  for (size_t i = 0; i < words; ++i) d += popcount64(word_at(q, i) ^ word_at(row, i));
+  return d;
+}
+
+// Distances of every row, eight at a time, handed to emit(first row, count, distances).
+template <class Emit>
+inline void wide_rows(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+                      Emit emit) {
+  uint64_t d[8];
+  for (size_t r = 0; r < rows; r += 8) {
+    const size_t n = rows - r < 8 ? rows - r : 8;
+    if (words < kWideFrom) {
+      for (size_t k = 0; k < n; ++k) d[k] = narrow_distance(q, codes + (r + k) * words, words);
+    } else {
+      eight_rows_any(q, codes, r, n, words, d);
+    }
+    if (!emit(r, n, d)) return;
+  }
+}
+
 struct Rows {
   static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
     const __m256i qv = load(q);
@@ -225,6 +303,34 @@ struct Rows {
             return step16([&](int k) { return matrix_row_part(qv, block, k, left); });
           });
     });
+  }
+
+  static void distances_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
+                             size_t words, uint32_t* out) {
+    wide_rows(q, codes, rows, words, [&](size_t r, size_t n, const uint64_t* d) {
+      for (size_t k = 0; k < n; ++k) out[r + k] = static_cast<uint32_t>(d[k]);
+      return true;
+    });
+  }
+
+  static void similarities_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
+                                size_t words, float c, float* out) {
+    wide_rows(q, codes, rows, words, [&](size_t r, size_t n, const uint64_t* d) {
+      for (size_t k = 0; k < n; ++k) out[r + k] = similarity_of(d[k], c);
+      return true;
+    });
+  }
+
+  static Nearest nearest_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
+                              size_t words) {
+    Nearest best{0, UINT64_MAX};
+    wide_rows(q, codes, rows, words, [&](size_t r, size_t n, const uint64_t* d) {
+      for (size_t k = 0; k < n; ++k) {
+        if (d[k] < best.distance) best = {r + k, d[k]};
+      }
+      return best.distance != 0;
+    });
+    return best;
   }
 
   static Nearest nearest_records(const uint64_t* q, const unsigned char* records, size_t rows,
