@@ -188,11 +188,6 @@ constexpr Preference kPreferences[] = {
     {CpuVendor::Amd, 0x19, Op::Nearest, Isa::Avx512vl, Isa::Avx512vl},
     {CpuVendor::Amd, 0x19, Op::NearestRecords, Isa::Avx512vl, Isa::Avx512vl},
     {CpuVendor::Amd, 0x19, Op::ArgminU32, Isa::Avx512, Isa::Avx2},
-    // Intel cores (family 6) with AVX-512 run 512-bit integer work on two ports, one of them
-    // the only one for VPOPCNTQ and shuffles. Two records in one 512-bit register cost an insert
-    // on that port; one record a 256-bit register leaves it to the popcounts (at 10k entries
-    // 0.90x against 1.04x the read of the records, equal beyond the caches).
-    {CpuVendor::Intel, 6, Op::NearestRecords, Isa::Avx512vl, Isa::Avx512vl},
 };
 
 // The widest variant of kVariants the CPU runs, up to position `last`.

@@ -107,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
         Choice{"zen2", kZen2, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx512},
-        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::NearestRecords, Isa::Avx512vl,
-               Isa::Avx512vl},
+        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::NearestRecords, Isa::Avx512,
+               Isa::Avx512},
         Choice{"old", CpuModel{}, Isa::Sse2, Op::Similarities, Isa::Sse2, Isa::Sse2}),
     [](const ::testing::TestParamInfo<Choice>& info) {
       return std::string(info.param.cpu) + "_" + op_name(info.param.op) + "_" +
