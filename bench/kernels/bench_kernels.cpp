@@ -2,7 +2,8 @@
 // a read floor (plain vector loads of the same bytes) within each round.
 //
 //   bench_kernels [--ops a,b] [--sizes 1k,1M] [--variants avx2,avx512] [--rounds N]
-//                 [--batch-us N] [--json FILE] [--offset B] [--floor-survey] [--list]
+//                 [--batch-us N] [--json FILE] [--offset B] [--cold] [--floor-survey]
+//                 [--list]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -21,8 +22,13 @@
 
 #include "floor.h"
 #include "kernels/kernels.h"
+#include "platform/compiler.h"
 #include "platform/memory.h"
 #include "storage.h"
+
+#if TW_ARCH_X86_64
+#include <emmintrin.h>
+#endif
 
 namespace tw::bench {
 namespace {
@@ -111,6 +117,7 @@ struct Case {
   std::vector<std::string> ref_labels;  // per reference, the table row it leads ("encode_batch")
   std::vector<Contender> refs;          // refs[0] is the read floor
   std::vector<std::pair<Isa, Contender>> variants;
+  std::vector<std::pair<const void*, size_t>> inputs = {};  // what --cold flushes first
 };
 
 using Variants = std::vector<std::pair<Isa, const KernelTable*>>;
@@ -144,6 +151,7 @@ struct Matrix {
 Case nearest_case(const std::string& op, size_t words, size_t rows, const Variants& vs) {
   auto m = std::make_shared<Matrix>(rows, words, 1000 + rows + words);
   Case c{op, rows, Op::Nearest, m->codes.bytes(), "row", {op}, {}, {}};
+  c.inputs = {{m->codes.data(), m->codes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->codes.data(), m->codes.bytes(), rows));
   for (const auto& [isa, t] : vs) {
     const auto f = t->hamming.nearest;
@@ -162,6 +170,7 @@ Case batch_case(const std::string& op, Op kernel_op, size_t rows, const Variants
   auto m = std::make_shared<Matrix>(rows, 4, 2000 + rows);
   auto out = std::make_shared<Block<Out>>(rows);
   Case c{op, rows, kernel_op, m->codes.bytes(), "row", {op}, {}, {}};
+  c.inputs = {{m->codes.data(), m->codes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->codes.data(), m->codes.bytes(), rows));
   std::vector<Out> expected(rows);
   run(*table_for(Isa::Scalar), *m, expected.data());
@@ -224,6 +233,7 @@ Case records_case(size_t rows, const Variants& vs) {
          {"nearest_records"},
          {},
          {}};
+  c.inputs = {{m->bytes.data(), m->bytes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->bytes.data(), m->bytes.bytes(), rows));
   for (const auto& [isa, t] : vs) {
     const auto f = t->hamming.nearest_records;
@@ -240,6 +250,7 @@ Case records_case(size_t rows, const Variants& vs) {
 Case argmin_case(size_t rows, const Variants& vs) {
   auto m = std::make_shared<Records>(rows);
   Case c{"argmin_u32", rows, Op::ArgminU32, m->bytes.bytes(), "row", {"argmin_u32"}, {}, {}};
+  c.inputs = {{m->bytes.data(), m->bytes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->bytes.data(), m->bytes.bytes(), rows));
   for (const auto& [isa, t] : vs) {
     const auto f = t->hamming.argmin_u32;
@@ -258,6 +269,7 @@ Case xor_popcount_case(size_t rows, const Variants& vs) {
   std::mt19937_64 rng(4000 + rows);
   fill_random(m->data(), m->size(), rng);
   Case c{"xor_popcount", rows, Op::XorPopcount, m->bytes(), "row", {"xor_popcount"}, {}, {}};
+  c.inputs = {{m->data(), m->bytes()}};
   c.refs.push_back(read_floor_of(m, m->data(), m->bytes(), rows));
   const uint64_t* a = m->data();
   const uint64_t* b = a + words;
@@ -303,6 +315,7 @@ Case encode_case(size_t rows, const Variants& vs, bool one) {
   auto m = std::make_shared<EncodeInput>(rows);
   const std::string op = one ? "encode" : "encode_batch";
   Case c{op, rows, Op::Encode, m->x.bytes(), one ? "call" : "row", {op}, {}, {}};
+  c.inputs = {{m->x.data(), m->x.bytes()}, {m->panels.data(), m->panels.bytes()}};
   c.refs.push_back(read_floor_of(m, m->panels.data(), m->matrix_bytes(), 1));
   if (!one) {
     const FloorKernels& f = widest_floor();
@@ -400,16 +413,34 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+using Regions = std::vector<std::pair<const void*, size_t>>;
+
+// Writes the regions' lines back to memory and drops them from every cache level (--cold).
+void flush(const Regions& regions) {
+#if TW_ARCH_X86_64
+  for (const auto& [p, n] : regions) {
+    const char* bytes = static_cast<const char*>(p);
+    for (size_t i = 0; i < n; i += 64) _mm_clflush(bytes + i);
+    if (n > 0) _mm_clflush(bytes + n - 1);
+  }
+  _mm_mfence();
+#else
+  (void)regions;
+#endif
+}
+
 // ns per unit of each contender, per round. Each round gives every contender one batch, the
-// starting one moving on a place per round.
+// starting one moving on a place per round. With `cold`, every batch is one call on inputs
+// flushed from the caches just before.
 std::vector<std::vector<double>> take_turns(const std::vector<const Contender*>& all, int rounds,
-                                            double target) {
+                                            double target, const Regions* cold = nullptr) {
   std::vector<size_t> reps;
-  for (const Contender* c : all) reps.push_back(calibrate(c->call, target));
+  for (const Contender* c : all) reps.push_back(cold ? (c->call(), 1) : calibrate(c->call, target));
   std::vector<std::vector<double>> ns(all.size());
   for (int r = 0; r < rounds; ++r) {
     for (size_t k = 0; k < all.size(); ++k) {
       const size_t i = (k + static_cast<size_t>(r)) % all.size();
+      if (cold) flush(*cold);
       const double t = batch_ns(all[i]->call, reps[i]);
       ns[i].push_back(t / static_cast<double>(reps[i] * all[i]->units));
     }
@@ -427,11 +458,12 @@ struct Row {
   std::string picked;              // chosen(op, bytes)
 };
 
-std::vector<Row> measure(const Case& c, int rounds, double target) {
+std::vector<Row> measure(const Case& c, int rounds, double target, bool cold) {
   std::vector<const Contender*> all;
   for (const Contender& r : c.refs) all.push_back(&r);
   for (const auto& v : c.variants) all.push_back(&v.second);
-  const std::vector<std::vector<double>> ns = take_turns(all, rounds, target);
+  const std::vector<std::vector<double>> ns =
+      take_turns(all, rounds, target, cold ? &c.inputs : nullptr);
   std::vector<Row> out;
   for (size_t f = 0; f < c.refs.size(); ++f) {
     Row row{c.op,
@@ -500,19 +532,22 @@ std::string variant_line() {
 }
 
 void print_table(const std::vector<Row>& rows, const std::vector<std::string>& names, int rounds,
-                 double target) {
+                 double target, bool cold) {
   const FloorKernels& f = widest_floor();
+  const std::string turn =
+      cold ? "one call each on inputs just flushed from every cache level (--cold)"
+           : "one timed batch (at least " + fixed(target / 1000, 0) + " us) each, on warm data";
   std::printf("CPU: %s; %s.\n\n", cpu_model().c_str(), variant_line().c_str());
   std::printf(
       "Nanoseconds per row (per call for `encode`), the median of %d rounds in which the read "
-      "floor and every variant take one timed batch (at least %.0f us) each, on warm data; in "
+      "floor and every variant take %s; in "
       "brackets the median of the per-round ratios to the floor. Inputs start %zu bytes past a "
       "64-byte boundary. The floor reads the same bytes "
       "with plain %s loads, %d an iteration; for `encode` it is one read of the %zu-byte "
       "projection per embedding, and `vs mul+add` compares with the multiply-add ceiling (%zu "
       "multiplies and adds per embedding, %s, %d embeddings a pass). `picked` is the variant "
       "chosen() names for the call, `fastest` the one with the lowest ratio.\n\n",
-      rounds, target / 1000, start_offset, f.name, kUnrolls[f.best_read],
+      rounds, turn.c_str(), start_offset, f.name, kUnrolls[f.best_read],
       panel_count(kCodeBits) * kDim * kPanelRows * sizeof(float),
       panel_count(kCodeBits) * kDim * kPanelRows, f.name, kBlocks[f.best_mul_add]);
   std::printf("| op | rows | B/row | floor |");
@@ -716,13 +751,15 @@ struct Options {
   double batch_us = 60;
   std::string json;
   size_t offset = 0;
+  bool cold = false;
   bool survey = false;
 };
 
 void usage() {
   std::printf(
       "usage: bench_kernels [--ops LIST] [--sizes LIST] [--variants LIST] [--rounds N]\n"
-      "                     [--batch-us N] [--json FILE] [--offset B] [--floor-survey] [--list]\n"
+      "                     [--batch-us N] [--json FILE] [--offset B] [--cold]\n"
+      "                     [--floor-survey] [--list]\n"
       "  --ops       operations to run (default: all; --list names them)\n"
       "  --sizes     rows, e.g. 1k,10k,100k,1M (the default)\n"
       "  --variants  kernel variants, e.g. avx2,avx512 (default: every one this CPU runs)\n"
@@ -731,6 +768,8 @@ void usage() {
       "  --json      also write the results to FILE\n"
       "  --offset    start every input this many bytes past a 64-byte boundary (0, 16, 32,\n"
       "              48; default 0; NumPy's arrays usually start at 16)\n"
+      "  --cold      flush the inputs from the caches before every batch of one call: the\n"
+      "              DRAM regime, whatever the size (for large sizes: one call is timed)\n"
       "  --floor-survey  compare every read floor and unrolling instead\n");
 }
 
@@ -758,6 +797,11 @@ Options parse(int argc, char** argv) {
     } else if (a == "--offset") {
       o.offset = static_cast<size_t>(std::atoi(next().c_str()));
       if (o.offset % 16 != 0 || o.offset >= 64) fail("--offset must be 0, 16, 32 or 48");
+    } else if (a == "--cold") {
+      o.cold = true;
+#if !TW_ARCH_X86_64
+      fail("--cold flushes caches with x86-64's clflush: not available here");
+#endif
     } else if (a == "--floor-survey") {
       o.survey = true;
     } else if (a == "--list") {
@@ -821,10 +865,10 @@ int run(int argc, char** argv) {
     for (size_t s : sizes) {
       if (s > spec.max_rows) continue;
       const Case c = spec.make(s, vs);
-      for (Row& r : measure(c, o.rounds, target)) rows.push_back(std::move(r));
+      for (Row& r : measure(c, o.rounds, target, o.cold)) rows.push_back(std::move(r));
     }
   }
-  print_table(rows, names, o.rounds, target);
+  print_table(rows, names, o.rounds, target, o.cold);
   print_choices(o.sizes);
   if (!o.json.empty()) write_json(o.json, rows, o.rounds);
   return 0;
