@@ -49,16 +49,14 @@ struct Regs {
 };
 
 Regs cpuid(uint32_t leaf, uint32_t subleaf) {
-  Regs r;
+  int out[4] = {};
 #if defined(_MSC_VER) && !defined(__clang__)
-  int out[4];
   __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
-  r = {static_cast<uint32_t>(out[0]), static_cast<uint32_t>(out[1]), static_cast<uint32_t>(out[2]),
-       static_cast<uint32_t>(out[3])};
 #else
-  __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+  __cpuid_count(leaf, subleaf, out[0], out[1], out[2], out[3]);
 #endif
-  return r;
+  return {static_cast<uint32_t>(out[0]), static_cast<uint32_t>(out[1]),
+          static_cast<uint32_t>(out[2]), static_cast<uint32_t>(out[3])};
 }
 
 // Which register states the OS saves (XCR0); only valid once CPUID reports OSXSAVE.
