@@ -45,17 +45,21 @@ constexpr size_t kLastAccessed = offsetof(CacheEntry, last_accessed);
 
 volatile uint64_t sink;  // every result ends here, so no call is optimised away
 
-// Bytes past a 64-byte boundary where every input starts (--offset): 0, or 16 as NumPy's
-// arrays and the store's records (operator new) usually start.
+// Bytes past a 64-byte boundary where the inputs that come from NumPy start (--offset): 0, or
+// 16 or 48 as NumPy 2 hands out many of its buffers. The store's records and the encoder's
+// panels are the module's own allocations, always on a 64-byte line.
 size_t start_offset = 0;
 
-// An input block starting `start_offset` bytes past a 64-byte boundary, offered for huge pages
-// like the module's records and NumPy's large arrays.
+enum class Owner { NumPy, Module };
+
+// An input block starting on a 64-byte line (plus `start_offset` for NumPy's), offered for huge
+// pages like the module's records and NumPy's large arrays.
 template <class T>
 class Block {
  public:
-  explicit Block(size_t n) : n_(n), p_(allocate(n)) {}
-  T* data() const { return reinterpret_cast<T*>(p_.get() + start_offset); }
+  explicit Block(size_t n, Owner owner = Owner::NumPy)
+      : n_(n), offset_(owner == Owner::NumPy ? start_offset : 0), p_(allocate(n)) {}
+  T* data() const { return reinterpret_cast<T*>(p_.get() + offset_); }
   size_t size() const { return n_; }
   size_t bytes() const { return n_ * sizeof(T); }
   T& operator[](size_t i) const { return data()[i]; }
@@ -71,6 +75,7 @@ class Block {
     return static_cast<unsigned char*>(p);
   }
   size_t n_;
+  size_t offset_;
   std::unique_ptr<unsigned char, Free> p_;
 };
 
@@ -207,7 +212,7 @@ Case similarities_case(size_t rows, const Variants& vs) {
 struct Records {
   Block<unsigned char> bytes;
   uint64_t query[4];
-  explicit Records(size_t rows) : bytes(rows * kRecord) {
+  explicit Records(size_t rows) : bytes(rows * kRecord, Owner::Module) {
     std::mt19937_64 rng(3000 + rows);
     for (size_t r = 0; r < rows; ++r) {
       CacheEntry e;
@@ -289,7 +294,7 @@ struct EncodeInput {
   Block<float> x;
   std::shared_ptr<Block<uint64_t>> out;
   explicit EncodeInput(size_t rows)
-      : panels(panel_count(kCodeBits) * kDim * kPanelRows),
+      : panels(panel_count(kCodeBits) * kDim * kPanelRows, Owner::Module),
         x(rows * kDim),
         out(std::make_shared<Block<uint64_t>>(rows * code_words(kCodeBits))) {
     std::mt19937_64 rng(5000 + rows);
@@ -541,8 +546,10 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
   std::printf(
       "Nanoseconds per row (per call for `encode`), the median of %d rounds in which the read "
       "floor and every variant take %s; in "
-      "brackets the median of the per-round ratios to the floor. Inputs start %zu bytes past a "
-      "64-byte boundary. The floor reads the same bytes "
+      "brackets the median of the per-round ratios to the floor. Code matrices and embeddings "
+      "start %zu bytes past a 64-byte boundary (--offset; NumPy 2 hands out buffers 0, 16 or 48 "
+      "bytes past one), the 44-byte records and the projection on one, as the store and the "
+      "encoder allocate them. The floor reads the same bytes "
       "with plain %s loads, %d an iteration; for `encode` it is one read of the %zu-byte "
       "projection per embedding, and `vs mul+add` compares with the multiply-add ceiling (%zu "
       "multiplies and adds per embedding, %s, %d embeddings a pass). `picked` is the variant "
@@ -766,8 +773,9 @@ void usage() {
       "  --rounds    rounds of turns; medians are taken over them (default 15)\n"
       "  --batch-us  shortest timed batch in microseconds (default 60)\n"
       "  --json      also write the results to FILE\n"
-      "  --offset    start every input this many bytes past a 64-byte boundary (0, 16, 32,\n"
-      "              48; default 0; NumPy's arrays usually start at 16)\n"
+      "  --offset    start the code matrices and embeddings this many bytes past a 64-byte\n"
+      "              boundary (0, 16, 32, 48; default 0; NumPy 2 hands out 0, 16 or 48);\n"
+      "              records and the projection stay on one, as the module allocates them\n"
       "  --cold      flush the inputs from the caches before every batch of one call: the\n"
       "              DRAM regime, whatever the size (for large sizes: one call is timed)\n"
       "  --floor-survey  compare every read floor and unrolling instead\n");
