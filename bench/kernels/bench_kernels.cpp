@@ -418,6 +418,13 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// The interquartile range over the median: how far a neighbour's load moved the rounds.
+double spread(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return (v[n - 1 - (n - 1) / 4] - v[(n - 1) / 4]) / median(v);
+}
+
 using Regions = std::vector<std::pair<const void*, size_t>>;
 
 // Writes the regions' lines back to memory and drops them from every cache level (--cold).
@@ -458,6 +465,7 @@ struct Row {
   size_t rows, bytes;
   std::string ref;  // the reference's name
   double ref_ns;
+  double ref_spread;
   std::vector<std::string> names;  // variants run
   std::vector<double> ns, ratio;   // per variant: median ns/unit, median ratio to the reference
   std::string picked;              // chosen(op, bytes)
@@ -478,6 +486,7 @@ std::vector<Row> measure(const Case& c, int rounds, double target, bool cold) {
             c.bytes,
             c.refs[f].name,
             median(ns[f]),
+            spread(ns[f]),
             {},
             {},
             {},
@@ -553,7 +562,9 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
       "with plain %s loads, %d an iteration; for `encode` it is one read of the %zu-byte "
       "projection per embedding, and `vs mul+add` compares with the multiply-add ceiling (%zu "
       "multiplies and adds per embedding, %s, %d embeddings a pass). `picked` is the variant "
-      "chosen() names for the call, `fastest` the one with the lowest ratio.\n\n",
+      "chosen() names for the call, `fastest` the one with the lowest ratio. After the floor, half "
+      "its interquartile range over its median: beyond a few percent, a neighbour's load moved "
+      "the rounds, and the ratios deserve another run.\n\n",
       rounds, turn.c_str(), start_offset, f.name, kUnrolls[f.best_read],
       panel_count(kCodeBits) * kDim * kPanelRows * sizeof(float),
       panel_count(kCodeBits) * kDim * kPanelRows, f.name, kBlocks[f.best_mul_add]);
@@ -563,9 +574,9 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
   for (size_t i = 0; i < names.size(); ++i) std::printf("---:|");
   std::printf("---|---|---|\n");
   for (const Row& r : rows) {
-    std::printf("| %s | %s | %s | %s |", r.label.c_str(), size_label(r.rows).c_str(),
+    std::printf("| %s | %s | %s | %s ±%.0f%% |", r.label.c_str(), size_label(r.rows).c_str(),
                 r.unit == "call" ? "-" : fixed(double(r.bytes) / double(r.rows), 0).c_str(),
-                ns_text(r.ref_ns).c_str());
+                ns_text(r.ref_ns).c_str(), 100 * r.ref_spread / 2);
     size_t best = 0;
     for (size_t v = 1; v < r.ratio.size(); ++v) {
       if (r.ratio[v] < r.ratio[best]) best = v;
@@ -614,7 +625,8 @@ void write_json(const std::string& path, const std::vector<Row>& rows, int round
     const Row& r = rows[i];
     out << "  {\"op\": \"" << r.label << "\", \"rows\": " << r.rows << ", \"bytes\": " << r.bytes
         << ", \"unit\": \"" << r.unit << "\", \"reference\": \"" << r.ref
-        << "\", \"reference_ns\": " << r.ref_ns << ", \"picked\": \"" << r.picked
+        << "\", \"reference_ns\": " << r.ref_ns
+        << ", \"reference_spread\": " << r.ref_spread << ", \"picked\": \"" << r.picked
         << "\", \"variants\": {";
     for (size_t v = 0; v < r.names.size(); ++v) {
       out << (v ? ", " : "") << "\"" << r.names[v] << "\": {\"ns\": " << r.ns[v]
