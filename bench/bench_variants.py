@@ -170,9 +170,13 @@ class Measured:
     def __init__(self) -> None:
         self.ns: dict[tuple[str, int], dict[str, float]] = {}
         self.ratio: dict[tuple[str, int], dict[str, float]] = {}
+        self.spread: dict[tuple[str, int], float] = {}  # the reference's, over its median
+        self.codes_offset: dict[int, int] = {}  # per size: where NumPy put the codes matrix
 
     def add(self, op: str, rows: int, times: dict[str, list[float]], reference: str) -> None:
         self.ns[op, rows] = {name: statistics.median(t) for name, t in times.items()}
+        q = statistics.quantiles(times[reference], n=4) if len(times[reference]) > 1 else [0.0, 0.0, 0.0]
+        self.spread[op, rows] = (q[2] - q[0]) / self.ns[op, rows][reference]
         self.ratio[op, rows] = {
             name: statistics.median(a / f for a, f in zip(t, times[reference]))
             for name, t in times.items() if name != reference}
@@ -185,6 +189,7 @@ def measure(builds: dict[str, ModuleType], floor: ReadFloor, sizes: list[int], r
     sims = {name: rs.HammingSimilarity(BITS) for name, rs in builds.items()}
     for rows in sizes:
         codes, query = random_codes(rows, np.random.default_rng(rows))
+        out.codes_offset[rows] = codes.ctypes.data % 64
         stores = {}
         for name, rs in builds.items():
             stores[name] = store = rs.RustCacheStorage(rows)
@@ -291,7 +296,11 @@ def print_table(m: Measured, names: list[str], repeats: int, batch_ns: float, fl
           "BLAS, `np.packbits((X @ M.T) >= 0, axis=1)` (a ratio of 1.05 is 0.95x its speed). "
           f"Builds: {', '.join(pinned)} pinned with TW_MAX_ISA"
           + (f"; `{DEFAULT}` as the module ships, picking per call" if DEFAULT in names else "")
-          + ". `fastest` is the pinned build with the lowest ratio.\n")
+          + ". `fastest` is the pinned build with the lowest ratio. After the floor, half its "
+          "interquartile range over its median: beyond a few percent, a neighbour's load moved "
+          "the rounds. The codes matrices (as NumPy allocated them) start "
+          + ", ".join(f"{off} ({size_label(rows)})" for rows, off in m.codes_offset.items())
+          + " bytes past a 64-byte line; the store's records start on one.\n")
     header = ["operation", "rows", "floor"] + names + ["fastest"]
     if DEFAULT in names:
         header.append(f"{DEFAULT} within 3% of fastest")
@@ -301,7 +310,7 @@ def print_table(m: Measured, names: list[str], repeats: int, batch_ns: float, fl
         ratio = m.ratio[op, rows]
         per = rows if op != "encode" else 1
         reference = "BLAS" if "BLAS" in ns else "floor"
-        cells = [op, size_label(rows), ns_text(ns[reference] / per)]
+        cells = [op, size_label(rows), f"{ns_text(ns[reference] / per)} ±{50 * m.spread[op, rows]:.0f}%"]
         cells += [f"{ns_text(ns[n] / per)} ({ratio[n]:.2f}x)" for n in names]
         best = min(pinned, key=lambda n: ratio[n]) if pinned else DEFAULT
         cells.append(best)
