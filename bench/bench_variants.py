@@ -163,6 +163,14 @@ def optional(name: str) -> Any:
         return None
 
 
+def spread(values: list[float]) -> float:
+    """The interquartile range over the median: how far a neighbour's load moved the rounds."""
+    if len(values) < 2:
+        return 0.0
+    q = statistics.quantiles(values, n=4)
+    return (q[2] - q[0]) / statistics.median(values)
+
+
 class Measured:
     """Per operation and size: ns per call of every contender, and each build's median ratio
     to the reference taken within its turn."""
@@ -170,16 +178,15 @@ class Measured:
     def __init__(self) -> None:
         self.ns: dict[tuple[str, int], dict[str, float]] = {}
         self.ratio: dict[tuple[str, int], dict[str, float]] = {}
-        self.spread: dict[tuple[str, int], float] = {}  # the reference's, over its median
+        self.spread: dict[tuple[str, int], float] = {}  # the widest of the reference's and ratios'
         self.codes_offset: dict[int, int] = {}  # per size: where NumPy put the codes matrix
 
     def add(self, op: str, rows: int, times: dict[str, list[float]], reference: str) -> None:
         self.ns[op, rows] = {name: statistics.median(t) for name, t in times.items()}
-        q = statistics.quantiles(times[reference], n=4) if len(times[reference]) > 1 else [0.0, 0.0, 0.0]
-        self.spread[op, rows] = (q[2] - q[0]) / self.ns[op, rows][reference]
-        self.ratio[op, rows] = {
-            name: statistics.median(a / f for a, f in zip(t, times[reference]))
-            for name, t in times.items() if name != reference}
+        ratios = {name: [a / f for a, f in zip(t, times[reference])]
+                  for name, t in times.items() if name != reference}
+        self.ratio[op, rows] = {name: statistics.median(r) for name, r in ratios.items()}
+        self.spread[op, rows] = max(map(spread, [times[reference], *ratios.values()]))
 
 
 def measure(builds: dict[str, ModuleType], floor: ReadFloor, sizes: list[int], repeats: int,
@@ -296,9 +303,9 @@ def print_table(m: Measured, names: list[str], repeats: int, batch_ns: float, fl
           "BLAS, `np.packbits((X @ M.T) >= 0, axis=1)` (a ratio of 1.05 is 0.95x its speed). "
           f"Builds: {', '.join(pinned)} pinned with TW_MAX_ISA"
           + (f"; `{DEFAULT}` as the module ships, picking per call" if DEFAULT in names else "")
-          + ". `fastest` is the pinned build with the lowest ratio. After the floor, half its "
-          "interquartile range over its median: beyond a few percent, a neighbour's load moved "
-          "the rounds. The codes matrices (as NumPy allocated them) start "
+          + ". `fastest` is the pinned build with the lowest ratio. After the floor, half the "
+          "widest interquartile range over its median among the floor's times and every build's "
+          "ratios: beyond a few percent, a neighbour's load moved the rounds. The codes matrices (as NumPy allocated them) start "
           + ", ".join(f"{off} ({size_label(rows)})" for rows, off in m.codes_offset.items())
           + " bytes past a 64-byte line; the store's records start on one.\n")
     header = ["operation", "rows", "floor"] + names + ["fastest"]
