@@ -543,7 +543,8 @@ std::string variant_line() {
       run += std::string(run.empty() ? "" : " ") + isa_name(isa);
     }
   }
-  return "variants run natively: " + run + "; skipped: " + (skipped.empty() ? "none" : skipped);
+  return "variants run natively: " + run + "; skipped: " + (skipped.empty() ? "none" : skipped) +
+         "; the module's table, active(): " + active().name + " (the widest it may use)";
 }
 
 void print_table(const std::vector<Row>& rows, const std::vector<std::string>& names, int rounds,
