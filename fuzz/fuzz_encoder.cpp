@@ -126,6 +126,14 @@ ptrdiff_t draw_row_stride(Input& in, size_t dim, ptrdiff_t col_stride) {
 }  // namespace
 }  // namespace tw::fuzz
 
+// Says once which tables the run compares, so that a log shows what ran natively.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::fprintf(stderr, "encoder kernels compared with the contract:");
+  for (const auto& s : tw::fuzz::subjects()) std::fprintf(stderr, " %s", s.name);
+  std::fprintf(stderr, " (active: %s)\n", tw::kernels::active().name);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tw::fuzz;
   namespace k = tw::kernels;

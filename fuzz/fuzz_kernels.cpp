@@ -390,6 +390,14 @@ void check_store(Input& in) {
 }  // namespace
 }  // namespace tw::fuzz
 
+// Says once which tables the run compares, so that a log shows what ran natively.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::fprintf(stderr, "Hamming kernels compared with the contract:");
+  for (const auto& s : tw::fuzz::subjects()) std::fprintf(stderr, " %s", s.name);
+  std::fprintf(stderr, " (active: %s)\n", tw::kernels::active().name);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tw::fuzz::Input in(data, size);
   // One part of the kernels per input, so that the fuzzer can tell their paths apart.

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" [[gnu::weak]] int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
       files.emplace_back(arg);
     }
   }
+  if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   std::signal(SIGABRT, on_abort);
   std::vector<std::vector<uint8_t>> inputs;
   inputs.reserve(files.size());
