@@ -98,7 +98,11 @@ struct Handle {
   bool exclusive;
 };
 
-bool ranges_meet(const BorrowKey& a, const BorrowKey& b) { return a.start < b.end && b.start < a.end; }
+// Whether two address ranges share an address; an empty range (a view of no elements) shares
+// none.
+bool ranges_meet(const BorrowKey& a, const BorrowKey& b) {
+  return a.start < a.end && b.start < b.end && a.start < b.end && b.start < a.end;
+}
 
 class Model {
  public:

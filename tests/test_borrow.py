@@ -169,6 +169,7 @@ BUFFER = np.arange(16, dtype=np.uint64)
         (lambda a: a[::2][:4], lambda a: a[1::2][:4], False),  # interleaved
         (lambda a: a[::2][:4], lambda a: a[2:3], True),
         (lambda a: a, lambda a: a.copy()[:4], False),  # another buffer
+        (lambda a: a[:4], lambda a: a[2:][:0], False),  # empty, its data pointer inside
     ],
 )
 def test_views_of_one_buffer_conflict_only_where_they_overlap(other, held, read, blocked):
