@@ -1,21 +1,27 @@
-"""Every kernel variant side by side: the scans, the batches, search, evict_lru and encode_batch
-on 1,000,000 rows, each against the memory floor, and faiss's exhaustive binary index at each
-instruction-set level it ships.
+"""Every kernel variant side by side, from Python (the call included) and one thread: the scans,
+the batches, search, evict_lru and encoding at 1k, 10k, 100k and 1M rows, each against the read
+floor, and faiss's exhaustive binary index at each instruction-set level it ships.
 
-The module is built once per variant with the widest variant pinned (CMake -DTW_MAX_ISA=...).
-All the builds are loaded into one interpreter, each under its own module object, and for every
-operation the variants and the floor take turns call by call, so that a noisy neighbour on a
+The module is built once per variant with the widest variant pinned (CMake -DTW_MAX_ISA=...),
+and once as it ships, picking per call (the build named `default`). All the builds are loaded
+into one interpreter, each under its own module object, and for every operation and size the
+builds and the floor take turns, a timed batch of calls each, so that a noisy neighbour on a
 shared machine hits them all alike:
 
-    python bench/bench_variants.py --variant avx2=build/bench-avx2 --variant sse2=build/bench-sse2
+    python bench/bench_variants.py --variant avx2=build/bench-avx2 --variant default=build/bench-default \\
+        --floor-lib build/bench-kernels/libtw_read_floor.so
 
-Prints Markdown tables: milliseconds per call (the median of the turns), and for a scan its
-time over the floor's (the median of the per-turn ratios).
+The read floor is plain vector loads of the same bytes (the widest the CPU has), from a small
+native library of the C++ benchmark's build that times its own passes, so that no call overhead
+enters it. encode_batch is compared with one-thread BLAS, a single encode with one read of the
+projection matrix. Prints Markdown tables.
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
+import importlib
 import importlib.machinery
 import importlib.util
 import json
@@ -24,18 +30,28 @@ import statistics
 import subprocess
 import sys
 import time
+from functools import partial
+from itertools import repeat
 from pathlib import Path
 from types import ModuleType
-from typing import Callable
+from typing import Any, Callable
 
 import numpy as np
 
-ROWS = 1_000_000
+SIZES = (1_000, 10_000, 100_000, 1_000_000)
+FAISS_ROWS = 1_000_000
 DIM, BITS = 384, 256
-ENCODE_ROWS = 10_000
+RECORD_BYTES = 44
+ENCODE_ROWS = 1_000
 NEAR_DISTANCE = 10  # the only match is the last row, so no scan stops early
+# Untimed calls at the start of every turn. At 1M rows one call is not enough: after the other
+# builds' stores have passed through, the last-level cache keeps too little of a 44 MB store
+# after one pass, and search and evict_lru (and their floor) then run at DRAM speed, 1.7x
+# slower here, a state that favours some variants over others.
+WARM_CALLS = 3
 FAISS_LEVELS = ("generic", "avx2", "avx512")
-FLOOR = "floor"
+DEFAULT = "default"  # the build without TW_MAX_ISA: the module as it ships
+HERE = Path(__file__).resolve().parent
 
 
 def load_build(folder: str) -> ModuleType:
@@ -50,13 +66,39 @@ def load_build(folder: str) -> ModuleType:
     return module
 
 
-def workload() -> tuple[np.ndarray, np.ndarray]:
-    rng = np.random.default_rng(0)
-    codes = rng.integers(0, 2**64, size=(ROWS, 4), dtype=np.uint64)
+class ReadFloor:
+    """tw_read_floor_ns from the C++ benchmark's build: nanoseconds of n reads of a buffer."""
+
+    def __init__(self, path: str | None) -> None:
+        if path is None:
+            found = sorted((HERE.parent / "build" / "bench-kernels").glob("*tw_read_floor*"))
+            if not found:
+                raise SystemExit("no read-floor library: build it with `bash scripts/run bench-kernels --list` "
+                                 "or give --floor-lib")
+            path = str(found[0])
+        lib = ctypes.CDLL(path)
+        self._ns = lib.tw_read_floor_ns
+        self._ns.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
+        self._ns.restype = ctypes.c_uint64
+        name = lib.tw_read_floor_name
+        name.restype = ctypes.c_char_p
+        self.name = name().decode()
+
+    def passes_ns(self, array: np.ndarray, passes: int) -> int:
+        assert array.flags.c_contiguous
+        return int(self._ns(array.ctypes.data, array.nbytes, passes))
+
+
+def random_codes(n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
+    codes = rng.integers(0, 2**64, size=(n, 4), dtype=np.uint64)
     query = codes[-1].copy()
     for bit in rng.choice(BITS, size=NEAR_DISTANCE, replace=False):
         query[bit // 64] ^= np.uint64(1) << np.uint64(bit % 64)
     return codes, query
+
+
+def workload() -> tuple[np.ndarray, np.ndarray]:
+    return random_codes(FAISS_ROWS, np.random.default_rng(0))
 
 
 def taking_turns(calls: dict[str, Callable[[], object]], repeats: int) -> dict[str, list[float]]:
@@ -72,46 +114,122 @@ def taking_turns(calls: dict[str, Callable[[], object]], repeats: int) -> dict[s
     return times
 
 
-def measure(builds: dict[str, ModuleType], repeats: int) -> tuple[dict, dict]:
-    """(operation -> variant -> median ms, operation -> variant -> median ratio to its floor)."""
-    codes, query = workload()
-    expected = (ROWS - 1, float(np.float32(1) - np.float32(NEAR_DISTANCE) / np.float32(BITS)))
+# A contender: given a number of calls, runs them and returns the nanoseconds they took.
+Timed = Callable[[int], float]
+
+
+def python_calls(fn: Callable[[], object]) -> Timed:
+    def run(n: int) -> float:
+        for _ in range(WARM_CALLS):  # untimed: this build's own data (its store) back in cache
+            fn()
+        start = time.perf_counter_ns()
+        for _ in repeat(None, n):
+            fn()
+        return float(time.perf_counter_ns() - start)
+
+    return run
+
+
+def floor_passes(floor: ReadFloor, array: np.ndarray) -> Timed:
+    def run(n: int) -> float:
+        floor.passes_ns(array, WARM_CALLS)
+        return float(floor.passes_ns(array, n))
+
+    return run
+
+
+def batched_turns(contenders: dict[str, Timed], repeats: int, batch_ns: float) -> dict[str, list[float]]:
+    """Nanoseconds per call of each contender, per turn. A turn is one batch of calls (at least
+    `batch_ns` long); every round gives each contender a turn, the first moving on by one."""
+    counts = {}
+    for name, run in contenders.items():
+        n = 1
+        while (t := run(n)) < batch_ns:
+            n = max(2 * n, min(100 * n, int(n * batch_ns / max(t, 1.0) * 1.1)))
+        counts[name] = n
+    names = list(contenders)
+    times: dict[str, list[float]] = {name: [] for name in names}
+    for r in range(repeats):
+        for k in range(len(names)):
+            name = names[(k + r) % len(names)]
+            times[name].append(contenders[name](counts[name]) / counts[name])
+    return times
+
+
+def optional(name: str) -> Any:
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+class Measured:
+    """Per operation and size: ns per call of every contender, and each build's median ratio
+    to the reference taken within its turn."""
+
+    def __init__(self) -> None:
+        self.ns: dict[tuple[str, int], dict[str, float]] = {}
+        self.ratio: dict[tuple[str, int], dict[str, float]] = {}
+
+    def add(self, op: str, rows: int, times: dict[str, list[float]], reference: str) -> None:
+        self.ns[op, rows] = {name: statistics.median(t) for name, t in times.items()}
+        self.ratio[op, rows] = {
+            name: statistics.median(a / f for a, f in zip(t, times[reference]))
+            for name, t in times.items() if name != reference}
+
+
+def measure(builds: dict[str, ModuleType], floor: ReadFloor, sizes: list[int], repeats: int,
+            batch_ns: float, encode_rows: int) -> Measured:
+    out = Measured()
+    similarity = float(np.float32(1) - np.float32(NEAR_DISTANCE) / np.float32(BITS))
+    sims = {name: rs.HammingSimilarity(BITS) for name, rs in builds.items()}
+    for rows in sizes:
+        codes, query = random_codes(rows, np.random.default_rng(rows))
+        stores = {}
+        for name, rs in builds.items():
+            stores[name] = store = rs.RustCacheStorage(rows)
+            for i, row in enumerate(codes):
+                store.add(row, 1_700_000_000 + rows - i)  # the oldest entry is the last
+            assert sims[name].find_nearest(query, codes) == (rows - 1, similarity) == store.search(query)
+            assert store.evict_lru() == rows - 1
+        # The records are not reachable from Python: the floor reads as many bytes elsewhere.
+        records = np.random.default_rng(1).integers(0, 256, size=rows * RECORD_BYTES, dtype=np.uint8)
+        scans: list[tuple[str, np.ndarray, Callable[[str], Callable[[], object]]]] = [
+            ("find_nearest", codes, lambda n: partial(sims[n].find_nearest, query, codes)),
+            ("distance_batch", codes, lambda n: partial(sims[n].distance_batch, query, codes)),
+            ("similarity_batch", codes, lambda n: partial(sims[n].similarity_batch, query, codes)),
+            ("RustCacheStorage.search", records, lambda n: partial(stores[n].search, query)),
+            ("evict_lru", records, lambda n: stores[n].evict_lru),
+        ]
+        for op, floor_bytes, call in scans:
+            contenders = {name: python_calls(call(name)) for name in builds}
+            contenders["floor"] = floor_passes(floor, floor_bytes)
+            out.add(op, rows, batched_turns(contenders, repeats, batch_ns), "floor")
+        del stores
+
     rng = np.random.default_rng(1)
     matrix = rng.standard_normal((BITS, DIM), dtype=np.float32)
-    embeddings = rng.standard_normal((ENCODE_ROWS, DIM), dtype=np.float32)
-    sims, stores, encoders = {}, {}, {}
-    for name, rs in builds.items():
-        sims[name] = rs.HammingSimilarity(BITS)
-        stores[name] = store = rs.RustCacheStorage(ROWS)
-        for i, row in enumerate(codes):
-            store.add(row, 1_700_000_000 + ROWS - i)  # the oldest entry is the last
-        assert sims[name].find_nearest(query, codes) == expected == store.search(query)
-        assert store.evict_lru() == ROWS - 1
-        encoders[name] = rs.RustBinaryEncoder(DIM, BITS, matrix)
-    records = np.ones(next(iter(stores.values())).memory_usage(), dtype=np.uint8)
+    embeddings = rng.standard_normal((encode_rows, DIM), dtype=np.float32)
+    one = embeddings[0].copy()
+    encoders = {name: rs.RustBinaryEncoder(DIM, BITS, matrix) for name, rs in builds.items()}
+    mt = matrix.T
 
-    # (operation, floor call or None, per-variant call)
-    operations: list[tuple[str, Callable[[], object] | None, Callable[[str], Callable[[], object]]]] = [
-        ("find_nearest", codes.sum, lambda n: lambda: sims[n].find_nearest(query, codes)),
-        ("distance_batch", codes.sum, lambda n: lambda: sims[n].distance_batch(query, codes)),
-        ("similarity_batch", codes.sum, lambda n: lambda: sims[n].similarity_batch(query, codes)),
-        ("RustCacheStorage.search", records.max, lambda n: lambda: stores[n].search(query)),
-        ("evict_lru", records.max, lambda n: stores[n].evict_lru),
-        (f"encode_batch ({ENCODE_ROWS} x {DIM} -> {BITS} bits)", None,
-         lambda n: lambda: encoders[n].encode_batch(embeddings)),
-    ]
-    ms: dict[str, dict[str, float]] = {}
-    ratio: dict[str, dict[str, float]] = {}
-    for op, floor, call in operations:
-        calls = {name: call(name) for name in builds}
-        if floor is not None:
-            calls[FLOOR] = floor
-        times = taking_turns(calls, repeats)
-        ms[op] = {name: statistics.median(t) for name, t in times.items()}
-        if floor is not None:
-            ratio[op] = {name: statistics.median(a / f for a, f in zip(times[name], times[FLOOR]))
-                         for name in builds}
-    return ms, ratio
+    def blas() -> np.ndarray:
+        return np.packbits((embeddings @ mt) >= 0, axis=1, bitorder="little")
+
+    threadpoolctl = optional("threadpoolctl")
+    limits = threadpoolctl.threadpool_limits(limits=1) if threadpoolctl is not None else None
+    try:
+        contenders = {name: python_calls(partial(e.encode_batch, embeddings)) for name, e in encoders.items()}
+        contenders["BLAS"] = python_calls(blas)
+        out.add("encode_batch", encode_rows, batched_turns(contenders, repeats, batch_ns), "BLAS")
+    finally:
+        if limits is not None:
+            limits.restore_original_limits()
+    contenders = {name: python_calls(partial(e.encode, one)) for name, e in encoders.items()}
+    contenders["floor"] = floor_passes(floor, matrix)
+    out.add("encode", 1, batched_turns(contenders, repeats, batch_ns), "floor")
+    return out
 
 
 def measure_faiss(builds: dict[str, ModuleType], repeats: int) -> dict[str, float]:
@@ -126,7 +244,7 @@ def measure_faiss(builds: dict[str, ModuleType], repeats: int) -> dict[str, floa
     index.add(codes.view(np.uint8))
     q8 = query[None].view(np.uint8)
     _, idx = index.search(q8, 1)
-    assert int(idx[0, 0]) == ROWS - 1
+    assert int(idx[0, 0]) == FAISS_ROWS - 1
     sims = {name: rs.HammingSimilarity(BITS) for name, rs in builds.items()}
     calls: dict[str, Callable[[], object]] = {"faiss": lambda: index.search(q8, 1)}
     calls.update({name: (lambda s: lambda: s.find_nearest(query, codes))(sim) for name, sim in sims.items()})
@@ -149,11 +267,67 @@ def faiss_at(level: str, variants: list[str], repeats: int) -> dict[str, float] 
     return dict(json.loads(out.stdout.splitlines()[-1]))
 
 
+def size_label(n: int) -> str:
+    if n >= 1_000_000 and n % 1_000_000 == 0:
+        return f"{n // 1_000_000}M"
+    if n >= 1_000 and n % 1_000 == 0:
+        return f"{n // 1_000}k"
+    return str(n)
+
+
+def ns_text(ns: float) -> str:
+    return f"{ns:.3f}" if ns < 10 else f"{ns:.1f}" if ns < 1000 else f"{ns:.0f}"
+
+
+def print_table(m: Measured, names: list[str], repeats: int, batch_ns: float, floor: ReadFloor) -> None:
+    pinned = [n for n in names if n != DEFAULT]
+    print(f"\nOne thread, from Python: nanoseconds per row (per call for a single `encode`), the "
+          f"median of {repeats} rounds in which every build and the floor take one timed batch "
+          f"(at least {batch_ns / 1e3:.0f} us) of calls each, on warm data; in brackets the "
+          "median of the per-round ratios to the floor. The floor is the read floor measured "
+          f"natively ({floor.name}): the codes matrix (32 B/row) for the first three, as many "
+          f"bytes as the records ({RECORD_BYTES} B/row) for search and evict_lru, the "
+          f"{BITS} x {DIM} float32 projection for `encode`; for encode_batch it is one-thread "
+          "BLAS, `np.packbits((X @ M.T) >= 0, axis=1)` (a ratio of 1.05 is 0.95x its speed). "
+          f"Builds: {', '.join(pinned)} pinned with TW_MAX_ISA"
+          + (f"; `{DEFAULT}` as the module ships, picking per call" if DEFAULT in names else "")
+          + ". `fastest` is the pinned build with the lowest ratio.\n")
+    header = ["operation", "rows", "floor"] + names + ["fastest"]
+    if DEFAULT in names:
+        header.append(f"{DEFAULT} within 3% of fastest")
+    print("| " + " | ".join(header) + " |")
+    print("|---|---:|---:|" + "---:|" * len(names) + "---|" + ("---|" if DEFAULT in names else ""))
+    for (op, rows), ns in m.ns.items():
+        ratio = m.ratio[op, rows]
+        per = rows if op != "encode" else 1
+        reference = "BLAS" if "BLAS" in ns else "floor"
+        cells = [op, size_label(rows), ns_text(ns[reference] / per)]
+        cells += [f"{ns_text(ns[n] / per)} ({ratio[n]:.2f}x)" for n in names]
+        best = min(pinned, key=lambda n: ratio[n]) if pinned else DEFAULT
+        cells.append(best)
+        if DEFAULT in names:
+            over = ratio[DEFAULT] / ratio[best] - 1
+            cells.append("yes" if over <= 0.03 else f"**no** (+{100 * over:.0f}%)")
+        print("| " + " | ".join(cells) + " |")
+
+
+def parse_size(text: str) -> int:
+    """'1k' -> 1000, '1M' -> 1000000, '2500' -> 2500."""
+    scale = {"k": 1_000, "K": 1_000, "m": 1_000_000, "M": 1_000_000}.get(text[-1:], 1)
+    return int(float(text[:-1] if scale > 1 else text) * scale)
+
+
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--variant", action="append", default=[], metavar="NAME=DIR",
-                   help="a module build pinned to variant NAME, in DIR")
-    p.add_argument("--repeats", type=int, default=41)
+                   help=f"a module build pinned to variant NAME, in DIR ({DEFAULT}: the unpinned build)")
+    p.add_argument("--floor-lib", help="the read-floor library (default: build/bench-kernels)")
+    p.add_argument("--sizes", default=",".join(size_label(s) for s in SIZES),
+                   help="rows, comma-separated (1k,10k,100k,1M)")
+    p.add_argument("--repeats", type=int, default=25, help="rounds of turns")
+    p.add_argument("--batch-us", type=float, default=200, help="shortest timed batch of calls")
+    p.add_argument("--encode-rows", type=int, default=ENCODE_ROWS)
+    p.add_argument("--faiss-repeats", type=int, default=21)
     p.add_argument("--faiss-worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
     if not args.variant:
@@ -166,28 +340,21 @@ def main() -> None:
         print(json.dumps(measure_faiss(builds, args.repeats)))
         return
 
+    floor = ReadFloor(args.floor_lib)
+    sizes = [parse_size(s) for s in args.sizes.split(",") if s]
+    batch_ns = args.batch_us * 1e3
     faiss_runs = {level: r for level in FAISS_LEVELS
-                  if (r := faiss_at(level, args.variant, args.repeats)) is not None}
-    ms, ratio = measure(builds, args.repeats)
+                  if (r := faiss_at(level, args.variant, args.faiss_repeats)) is not None}
+    measured = measure(builds, floor, sizes, args.repeats, batch_ns, args.encode_rows)
 
     names = list(builds)
-    print(f"\n{ROWS:,} rows of 256-bit codes, one thread. Milliseconds per call, the median of "
-          f"{args.repeats} turns in which the variants and the floor take one call each; for a "
-          "scan, in brackets, its time over the floor's: codes.sum() over the 32 MB matrix for "
-          "the first three, a NumPy max over the 44 MB of records for search and evict_lru.\n")
-    print("| operation | floor | " + " | ".join(names) + " |")
-    print("|---|---:|" + "---:|" * len(names))
-    for op, per in ms.items():
-        floor = f"{per[FLOOR]:.3f}" if FLOOR in per else ""
-        cells = [f"{per[n]:.3f} ({ratio[op][n]:.2f}x)" if op in ratio else f"{per[n]:.2f}"
-                 for n in names]
-        print(f"| {op} | {floor} | " + " | ".join(cells) + " |")
+    print_table(measured, names, args.repeats, batch_ns, floor)
     if faiss_runs:
         print()
-        print("faiss's exhaustive binary index (k=1, one thread) at each level it ships, in a "
-              "process of its own taking turns with every variant's find_nearest: its "
-              "milliseconds per call, and how many times faster find_nearest is (median of the "
-              "per-turn ratios).\n")
+        print(f"faiss's exhaustive binary index (k=1, one thread) over {FAISS_ROWS:,} rows at each "
+              "level it ships, in a process of its own taking turns with every build's "
+              "find_nearest, one call each: its milliseconds per call, and how many times faster "
+              "find_nearest is (median of the per-turn ratios).\n")
         print("| faiss IndexBinaryFlat k=1, level | ms per call | "
               + " | ".join(f"find_nearest {n} faster by" for n in names) + " |")
         print("|---|---:|" + "---:|" * len(names))

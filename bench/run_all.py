@@ -1,10 +1,12 @@
 """Every benchmark in one run: throughput sweeps, a plot, and the other scripts' tables.
 
-Writes bench/results.md (machine, versions, date, the sweep tables and the output of every
-bench/bench_*.py script) and bench/throughput.png. Everything runs on one thread: the module
-never starts threads, so faiss gets one OpenMP thread and BLAS is limited to one thread.
+Writes bench/results.md (machine, versions, date, the sweep tables, the output of every
+bench/bench_*.py script and the C++ kernel benchmark's table) and bench/throughput.png.
+Everything runs on one thread: the module never starts threads, so faiss gets one OpenMP thread
+and BLAS is limited to one thread.
 
     python bench/run_all.py [--quick] [--out DIR] [--readme README.md]
+        [--variant NAME=DIR ...] [--floor-lib LIB] [--kernel-bench EXE]
 """
 
 from __future__ import annotations
@@ -62,8 +64,10 @@ QUICK_ARGS: dict[str, list[str]] = {
     "bench_encoder.py": ["--rows", "1000", "--repeat", "3"],
     "bench_hamming.py": [],
     "bench_borrow.py": ["--number", "20000", "--repeat", "3"],
-    "bench_variants.py": ["--repeats", "3"],
+    "bench_variants.py": ["--repeats", "3", "--sizes", "1k,10k", "--faiss-repeats", "3"],
 }
+KERNEL_BENCH_ARGS: list[str] = []
+KERNEL_BENCH_QUICK_ARGS = ["--sizes", "1k,10k", "--rounds", "3"]
 
 
 @dataclass
@@ -278,7 +282,20 @@ def machine_rows() -> list[list[str]]:
     return versions
 
 
-def run_scripts(quick: bool, variants: list[str]) -> list[tuple[str, str, float]]:
+def run_captured(command: list[str]) -> str:
+    """The command's standard output, with the tail of its error output when it fails."""
+    try:
+        proc = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=HERE)
+    except subprocess.TimeoutExpired:
+        return "**timed out after 600 s**"
+    text = proc.stdout.strip()
+    if proc.returncode != 0:
+        text += f"\n\n**failed with exit code {proc.returncode}:**\n\n```\n"
+        text += "\n".join(proc.stderr.strip().splitlines()[-15:]) + "\n```"
+    return text
+
+
+def run_scripts(quick: bool, variants: list[str], floor_lib: Path | None) -> list[tuple[str, str, float]]:
     """(script, its Markdown output, seconds) for every bench_*.py beside this file."""
     out = []
     for script in sorted(HERE.glob("bench_*.py")):
@@ -290,17 +307,11 @@ def run_scripts(quick: bool, variants: list[str]) -> list[tuple[str, str, float]
             # The scripts run from bench/: the build folders are made absolute first.
             resolved = [f"{v.split('=', 1)[0]}={Path(v.split('=', 1)[1]).resolve()}" for v in variants]
             args = [a for v in resolved for a in ("--variant", v)] + args
+            if floor_lib is not None:
+                args += ["--floor-lib", str(floor_lib.resolve())]
         print(f"running {script.name} {' '.join(args)}", flush=True)
         start = time.perf_counter()
-        try:
-            proc = subprocess.run([sys.executable, str(script), *args], capture_output=True,
-                                  text=True, timeout=600, cwd=HERE)
-            text = proc.stdout.strip()
-            if proc.returncode != 0:
-                text += f"\n\n**failed with exit code {proc.returncode}:**\n\n```\n"
-                text += "\n".join(proc.stderr.strip().splitlines()[-15:]) + "\n```"
-        except subprocess.TimeoutExpired:
-            text = "**timed out after 600 s**"
+        text = run_captured([sys.executable, str(script), *args])
         out.append((script.name, text, time.perf_counter() - start))
     return out
 
@@ -323,6 +334,8 @@ def main() -> int:
     p.add_argument("--readme", type=Path, help="also rewrite this README's benchmark section")
     p.add_argument("--variant", action="append", default=[], metavar="NAME=DIR",
                    help="a module build pinned to one kernel variant, for bench_variants.py")
+    p.add_argument("--floor-lib", type=Path, help="the read-floor library, for bench_variants.py")
+    p.add_argument("--kernel-bench", type=Path, help="the C++ kernel benchmark (bench_kernels)")
     args = p.parse_args()
     started = time.perf_counter()
     args.out.mkdir(parents=True, exist_ok=True)
@@ -348,7 +361,14 @@ def main() -> int:
     if limits is not None:
         limits.restore_original_limits()
 
-    scripts = run_scripts(args.quick, args.variant)
+    scripts = run_scripts(args.quick, args.variant, args.floor_lib)
+    kernels: tuple[str, float] | None = None
+    if args.kernel_bench is not None:
+        command = [str(args.kernel_bench.resolve())]
+        command += KERNEL_BENCH_QUICK_ARGS if args.quick else KERNEL_BENCH_ARGS
+        print(f"running {' '.join(command)}", flush=True)
+        start = time.perf_counter()
+        kernels = (run_captured(command), time.perf_counter() - start)
 
     png = args.out / "throughput.png"
     plot(search, encode, png, f"tarnwick_rs {rs.rust_version()} on {cpu_name()}, "
@@ -395,6 +415,10 @@ def main() -> int:
         if not any(line.startswith("|") for line in text.splitlines()):
             text = f"```text\n{text}\n```"  # plain columns: keep them aligned
         lines += [f"### `{name}` ({seconds:.0f} s)", "", text, ""]
+    if kernels is not None:
+        lines += [f"## Kernel benchmark: `bench_kernels` ({kernels[1]:.0f} s)", "",
+                  "The C++ kernels without Python, each variant this CPU runs taking turns with "
+                  "the read floor (`bash scripts/run bench-kernels --help`).", "", kernels[0], ""]
     total = time.perf_counter() - started
     lines += [f"Whole run: {total:.0f} s.", ""]
     (args.out / "results.md").write_text("\n".join(lines))
@@ -403,6 +427,8 @@ def main() -> int:
                                               *summary]))
     print(f"wrote {args.out / 'results.md'} and {png} in {total:.0f} s")
     failed = [name for name, text, _ in scripts if "**failed" in text or "**timed out" in text]
+    if kernels is not None and ("**failed" in kernels[0] or "**timed out" in kernels[0]):
+        failed.append("bench_kernels")
     if failed:
         print("failed: " + ", ".join(failed), file=sys.stderr)
         return 1

@@ -32,10 +32,6 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Protocol
 
-import numpy as np
-
-import tarnwick_rs as rs
-
 HERE = Path(__file__).resolve().parent
 QUESTIONS = HERE / "questions.txt"
 PLOT = HERE.parent / "bench" / "real_text_cache.png"
@@ -47,6 +43,37 @@ THRESHOLDS = tuple(round(0.70 + 0.02 * k, 2) for k in range(15))  # 0.70, 0.72, 
 FALSE_HIT_TARGET = 1.0  # percent of lookups, for the summary's "lowest safe threshold"
 START_TIME = 1_700_000_000
 README_MARKERS = ("<!-- real-text-results:start -->", "<!-- real-text-results:end -->")
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {value}")
+    return value
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--questions", type=Path, default=QUESTIONS, help="question file (default examples/questions.txt)")
+    p.add_argument("--intents", type=positive_int, help="use only the first N intents (a quick slice)")
+    p.add_argument("--rounds", type=positive_int, default=20, help="arrival orders, each with its own projections (default 20)")
+    p.add_argument("--seed", type=int, default=42, help="seed of the orders and projections (default 42)")
+    p.add_argument("--plot", type=Path, default=PLOT, help="where the PNG goes (default bench/real_text_cache.png)")
+    p.add_argument("--no-plot", action="store_true", help="skip the plot (no matplotlib needed)")
+    p.add_argument("--json", type=Path, help="also write the raw counts here")
+    p.add_argument("--readme", type=Path, help="rewrite the results block of this README")
+    p.add_argument("--no-progress", action="store_true", help="nothing on stderr")
+    return p.parse_args(argv)
+
+
+if __name__ == "__main__":
+    # Options are read before NumPy, the module and wordllama are imported: --help and a bad
+    # option need none of them (scripts/run answers --help before it sets anything up).
+    parse_args(sys.argv[1:])
+
+import numpy as np
+
+import tarnwick_rs as rs
 
 
 @dataclass(frozen=True)
@@ -246,6 +273,7 @@ def measure(questions: QuestionSet, embeddings: np.ndarray, rounds: int, seed: i
         res.false_hits[method] = [0] * len(thresholds)
         res.near_false_hits[method] = [0] * len(thresholds)
         res.timings[method] = []
+    live = sys.stderr.isatty()
     started = time.perf_counter()
     for r in range(rounds):
         order = arrival_order(n, seed, r)
@@ -270,9 +298,11 @@ def measure(questions: QuestionSet, embeddings: np.ndarray, rounds: int, seed: i
                 res.false_hits[method][t] += false_hits
                 res.near_false_hits[method][t] += near_false_hits
         if progress:
-            sys.stderr.write(f"\rround {r + 1}/{rounds}, {time.perf_counter() - started:.1f} s")
+            # Redrawn in place on a terminal; a whole line per round in a log.
+            line = f"round {r + 1}/{rounds}, {time.perf_counter() - started:.1f} s"
+            sys.stderr.write(f"\r{line}" if live else f"{line}\n")
             sys.stderr.flush()
-    if progress:
+    if progress and live:
         sys.stderr.write("\n")
     return res
 
@@ -402,27 +432,6 @@ def update_readme(readme: Path, block: str) -> None:
     head, rest = text.split(start, 1)
     _, tail = rest.split(end, 1)
     readme.write_text(f"{head}{start}\n{block}\n{end}{tail}", encoding="utf-8")
-
-
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be positive, got {value}")
-    return value
-
-
-def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--questions", type=Path, default=QUESTIONS, help="question file (default examples/questions.txt)")
-    p.add_argument("--intents", type=positive_int, help="use only the first N intents (a quick slice)")
-    p.add_argument("--rounds", type=positive_int, default=20, help="arrival orders, each with its own projections (default 20)")
-    p.add_argument("--seed", type=int, default=42, help="seed of the orders and projections (default 42)")
-    p.add_argument("--plot", type=Path, default=PLOT, help="where the PNG goes (default bench/real_text_cache.png)")
-    p.add_argument("--no-plot", action="store_true", help="skip the plot (no matplotlib needed)")
-    p.add_argument("--json", type=Path, help="also write the raw counts here")
-    p.add_argument("--readme", type=Path, help="rewrite the results block of this README")
-    p.add_argument("--no-progress", action="store_true", help="nothing on stderr")
-    return p.parse_args(argv)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -21,10 +21,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-
-import numpy as np
-
-import tarnwick_rs as rs
+from typing import TextIO
 
 DIM = 384
 CODE_BITS = 256
@@ -59,6 +56,16 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return p.parse_args(argv)
 
 
+if __name__ == "__main__":
+    # Options are read before NumPy and the module are imported: --help and a bad option need
+    # neither (scripts/run answers --help before it sets anything up).
+    parse_args(sys.argv[1:])
+
+import numpy as np
+
+import tarnwick_rs as rs
+
+
 def workload(queries: int, topics: int, noise: float, seed: int, chunk: int = 4096):
     """Yields (topic, embeddings) for successive chunks of queries, embeddings as float32 rows."""
     rng = np.random.default_rng([seed, 1])  # a stream apart from the projection's
@@ -72,11 +79,15 @@ def workload(queries: int, topics: int, noise: float, seed: int, chunk: int = 40
 
 
 class Progress:
-    """A plain text bar on stderr, shown once a run has taken a second, redrawn at each percent."""
+    """A plain text bar on stderr, shown once a run has taken a second. On a terminal it is
+    redrawn in place at each percent; elsewhere (a log, a pipe) it is a whole line every ten
+    percent."""
 
-    def __init__(self, total: int, enabled: bool, width: int = 40):
+    def __init__(self, total: int, enabled: bool, width: int = 40, stream: TextIO | None = None):
+        self.stream = sys.stderr if stream is None else stream
         self.total, self.enabled, self.width = total, enabled, width
-        self.step = max(1, total // 100)
+        self.live = self.stream.isatty()
+        self.step = max(1, total // (100 if self.live else 10))
         self.started = time.perf_counter()
         self.shown = False
 
@@ -89,10 +100,12 @@ class Progress:
             self.shown = True
         filled = self.width * done // self.total
         bar = "#" * filled + "." * (self.width - filled)
-        sys.stderr.write(f"\r[{bar}] {100 * done // self.total:3d}% {done}/{self.total}")
-        if done == self.total:
-            sys.stderr.write("\n")
-        sys.stderr.flush()
+        line = f"[{bar}] {100 * done // self.total:3d}% {done}/{self.total}"
+        if not self.live:
+            self.stream.write(line + "\n")
+        else:
+            self.stream.write("\r" + line + ("\n" if done == self.total else ""))
+        self.stream.flush()
 
 
 def percentiles_us(samples_ns: np.ndarray) -> str:

@@ -7,10 +7,14 @@
    projection must be rounded on its own.
 
     python scripts/check_objects.py --tests KERNEL_TESTS BUILD_DIR... [--objdump OBJDUMP]
+    python scripts/check_objects.py --compile-commands JSON BUILD_DIR... [--objdump OBJDUMP]
 
-Each BUILD_DIR is searched for *.o / *.obj files; KERNEL_TESTS is the C++ test binary built from
-the same sources and flags (a command prefix such as "qemu-aarch64 -L /usr/aarch64-linux-gnu"
-may be given with --runner).
+Each BUILD_DIR is searched for *.o / *.obj files (ELF or Mach-O); KERNEL_TESTS is the C++ test
+binary built from the same sources and flags (a command prefix such as "qemu-aarch64 -L
+/usr/aarch64-linux-gnu" may be given with --runner). Where the test binary cannot run (a macOS
+cross build), each object's allowed features come from its own -m flags in CMake's
+compile_commands.json instead: the dispatcher requires exactly what a variant's files are
+compiled for, and check-objects on Linux holds it to that.
 x86 objects are decoded with iced-x86; aarch64 objects are disassembled with objdump.
 """
 
@@ -20,6 +24,7 @@ import argparse
 import json
 import re
 import shlex
+import struct
 import subprocess
 import sys
 from collections import Counter
@@ -33,6 +38,9 @@ X86_BASELINE = {
     "INTEL8086", "INTEL186", "INTEL286", "INTEL386", "INTEL486", "X64", "CMOV", "CPUID", "FPU",
     "FPU287", "FPU387", "SSE", "SSE2", "MULTIBYTENOP", "PAUSE", "CET_IBT", "RDTSC", "FXSAVE_FXRSTOR",
 }
+# macOS 10.12 and later run on a Penryn or later only, and clang compiles for one there by
+# default (zig for a Core 2, which has less).
+MACOS_X86_BASELINE = X86_BASELINE | {"SSE3", "SSSE3", "SSE4_1"}
 # Our names for the features iced-x86 reports beyond the baseline.
 ICED_TO_OURS = {
     "SSE3": "sse3", "SSSE3": "ssse3", "SSE4_1": "sse4.1", "SSE4_2": "sse4.2", "POPCNT": "popcnt",
@@ -47,8 +55,18 @@ COMPATIBLE_ENCODINGS = {("TZCNT", "BMI1")}
 # XGETBV, in the feature query only, which runs it after CPUID has reported OSXSAVE.
 GUARDED_BY_CPUID = {"cpu.cpp": {"XSAVE"}}
 
+# What -m flags enable, in our names: each level of the SSE/AVX ladder brings those below it,
+# and every AVX-512 subset brings AVX512F. Whatever else a compiler infers from a flag (clang's
+# -mavx512f turns on FMA and F16C) the dispatcher does not check, so it is not allowed here.
+X86_LADDER = ["sse3", "ssse3", "sse4.1", "sse4.2", "avx", "avx2", "avx512f"]
+FLAG_FEATURES = {"-mpopcnt": "popcnt", "-mbmi": "bmi1", "-mbmi2": "bmi2", "-mfma": "fma",
+                 "-mlzcnt": "lzcnt", "-mf16c": "f16c", "-mmovbe": "movbe"}
+
 FUSED_X86 = re.compile(r"^V?F(N)?M(ADD|SUB|ADDSUB|SUBADD)")
-FUSED_ARM = re.compile(r"^(fmla|fmls|fmadd|fmsub|fnmadd|fnmsub|bfmla\w*|fmlal\w*|fmlsl\w*)$")
+# Fused or accumulating floating-point multiplies: scalar, Advanced SIMD, SVE, BF16.
+FUSED_ARM = re.compile(r"^(fmla|fmls|fmlal2?|fmlsl2?|fmadd|fmsub|fnmadd|fnmsub|fmad|fmsb|fnmad|"
+                       r"fnmsb|fnmla|fnmls|fcmla|fmmla|fdot|bfmla|bfmlal[bt]|bfmls|bfmlsl[bt]|"
+                       r"bfmmla|bfdot)$")
 
 
 def variant_of(path: Path) -> str | None:
@@ -66,13 +84,71 @@ def is_encoder(path: Path) -> bool:
     return source_name(path) == "encode.cpp"
 
 
+MACHO_MAGIC_64 = 0xFEEDFACF
+MACHO_MACHINES = {0x01000007: "EM_X86_64", 0x0100000C: "EM_AARCH64"}
+
+
+def macho_code_sections(data: bytes):
+    """(machine, bytes) of each section of a 64-bit Mach-O object that holds instructions."""
+    cputype, _sub, _type, ncmds = struct.unpack_from("<iiII", data, 4)
+    machine = MACHO_MACHINES.get(cputype & 0xFFFFFFFF, f"Mach-O cputype {cputype:#x}")
+    offset = 32
+    for _ in range(ncmds):
+        cmd, cmdsize = struct.unpack_from("<II", data, offset)
+        if cmd == 0x19:  # LC_SEGMENT_64
+            nsects = struct.unpack_from("<I", data, offset + 64)[0]
+            for i in range(nsects):
+                sect = offset + 72 + 80 * i
+                size, fileoff = struct.unpack_from("<QI", data, sect + 40)
+                flags = struct.unpack_from("<I", data, sect + 64)[0]
+                zerofill = (flags & 0xFF) in (0x1, 0xC, 0x12)
+                # S_ATTR_PURE_INSTRUCTIONS or S_ATTR_SOME_INSTRUCTIONS
+                if flags & 0x80000400 and size and not zerofill:
+                    yield machine, data[fileoff:fileoff + size]
+        offset += cmdsize
+
+
+def is_macho(path: Path) -> bool:
+    with path.open("rb") as f:
+        head = f.read(4)
+    return len(head) == 4 and struct.unpack("<I", head)[0] == MACHO_MAGIC_64
+
+
 def code_sections(path: Path):
+    if is_macho(path):
+        yield from macho_code_sections(path.read_bytes())
+        return
     with path.open("rb") as f:
         elf = ELFFile(f)
         machine = elf["e_machine"]
         for section in elf.iter_sections():
             if section["sh_flags"] & SH_FLAGS.SHF_EXECINSTR and section.data_size:
                 yield machine, section.data()
+
+
+def flag_features(flags: list[str]) -> set[str]:
+    """Our names for the x86 features a compile command's -m flags enable."""
+    out: set[str] = set()
+    for flag in flags:
+        name = flag[2:] if flag.startswith("-m") else ""
+        if name in X86_LADDER:
+            out.update(X86_LADDER[:X86_LADDER.index(name) + 1])
+        elif name.startswith("avx512"):
+            out.update(X86_LADDER)
+            out.add(name)
+        elif flag in FLAG_FEATURES:
+            out.add(FLAG_FEATURES[flag])
+    return out
+
+
+def features_by_object(compile_commands: Path) -> dict[Path, set[str]]:
+    """Object file -> the x86 features its compile command enables."""
+    out = {}
+    for entry in json.loads(compile_commands.read_text()):
+        words = entry["arguments"] if "arguments" in entry else shlex.split(entry["command"])
+        obj = entry.get("output") or words[words.index("-o") + 1]
+        out[(Path(entry["directory"]) / obj).resolve()] = flag_features(words)
+    return out
 
 
 def x86_features(path: Path) -> tuple[Counter, Counter]:
@@ -95,25 +171,36 @@ def x86_features(path: Path) -> tuple[Counter, Counter]:
 
 
 def arm_mnemonics(path: Path, objdump: str) -> Counter:
-    out = subprocess.run([objdump, "-d", str(path)], capture_output=True, text=True, check=True).stdout
+    """Mnemonic -> count; Apple's syntax (llvm-objdump on Mach-O) writes the arrangement into
+    the mnemonic ("fmla.4s"), which is dropped."""
+    out = subprocess.run([objdump, "-d", "--no-show-raw-insn", str(path)], capture_output=True,
+                         text=True, check=True).stdout
     mnemonics: Counter = Counter()
     for line in out.splitlines():
-        parts = line.split("\t")
-        if len(parts) >= 3 and re.match(r"^\s*[0-9a-f]+:$", parts[0]):
-            mnemonics[parts[2].split()[0]] += 1
+        match = re.match(r"^\s*[0-9a-f]+:\s+([a-z][\w.]*)", line)
+        if match:
+            mnemonics[match.group(1).split(".")[0]] += 1
     return mnemonics
 
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("build_dirs", type=Path, nargs="+")
-    p.add_argument("--tests", required=True, dest="kernel_tests", help="the C++ test binary")
+    source = p.add_mutually_exclusive_group(required=True)
+    source.add_argument("--tests", dest="kernel_tests", help="the C++ test binary")
+    source.add_argument("--compile-commands", type=Path,
+                        help="CMake's compile_commands.json, for objects of a build that cannot run")
     p.add_argument("--runner", default="", help="command prefix to run KERNEL_TESTS (an emulator)")
     p.add_argument("--objdump", default="objdump", help="objdump for aarch64 objects")
     args = p.parse_args()
 
-    required = json.loads(subprocess.run(shlex.split(args.runner) + [args.kernel_tests, "--variants-json"],
-                                         capture_output=True, text=True, check=True).stdout)
+    required, by_object = {}, {}
+    if args.kernel_tests:
+        required = json.loads(subprocess.run(
+            shlex.split(args.runner) + [args.kernel_tests, "--variants-json"],
+            capture_output=True, text=True, check=True).stdout)
+    else:
+        by_object = features_by_object(args.compile_commands)
     objects = sorted((d, o) for d in args.build_dirs for o in d.rglob("*")
                      if o.suffix in (".o", ".obj") and "googletest" not in o.as_posix()
                      and "/tests/cpp/" not in o.as_posix())
@@ -131,15 +218,27 @@ def main() -> int:
         rel = obj.relative_to(build_dir.parent)
         if machine == "EM_X86_64":
             features, mnemonics = x86_features(obj)
-            allowed = set(required.get(variant, {}).get("requires", [])) if variant else set()
+            if args.kernel_tests:
+                allowed = set(required.get(variant, {}).get("requires", [])) if variant else set()
+            elif obj.resolve() in by_object:
+                allowed = by_object[obj.resolve()]
+                # Baseline code must not be compiled for more, whatever its flags say.
+                if not variant and allowed:
+                    failures.append(f"{rel}: baseline code compiled with {sorted(allowed)}")
+                    allowed = set()
+            else:
+                failures.append(f"{rel}: not in {args.compile_commands}")
+                continue
             extra = GUARDED_BY_CPUID.get(source_name(obj), set())
+            baseline = MACOS_X86_BASELINE if is_macho(obj) else X86_BASELINE
             for feature, count in sorted(features.items()):
-                if feature in X86_BASELINE or feature in extra:
+                if feature in baseline or feature in extra:
                     continue
                 ours = ICED_TO_OURS.get(feature)
                 if ours is None or ours not in allowed:
+                    checker = "dispatcher does not check" if args.kernel_tests else "flags do not enable"
                     failures.append(f"{rel}: {count} instruction(s) need {feature}, which the "
-                                    f"dispatcher does not check for {variant or 'baseline code'}")
+                                    f"{checker} for {variant or 'baseline code'}")
             fused = {m: n for m, n in mnemonics.items() if FUSED_X86.match(m)}
             products = sum(n for m, n in mnemonics.items() if re.match(r"^V?MUL[PS]S$", m))
             sums = sum(n for m, n in mnemonics.items() if re.match(r"^V?ADD[PS]S$", m))
@@ -155,7 +254,11 @@ def main() -> int:
             print(f"{rel}: {products} multiplies, {sums} adds, fused: {fused or 'none'}")
             if fused:
                 failures.append(f"{rel}: fused multiply-add in the encoder: {fused}")
-    print(f"checked {len(objects)} objects ({encoders} encoder objects) against {json.dumps(required)}")
+            elif not products or not sums:
+                failures.append(f"{rel}: no float multiply or add found: the check proves nothing")
+    against = (json.dumps(required) if args.kernel_tests
+               else f"the -m flags of each object in {args.compile_commands}")
+    print(f"checked {len(objects)} objects ({encoders} encoder objects) against {against}")
     for failure in failures:
         print("FAIL:", failure, file=sys.stderr)
     return 1 if failures or encoders == 0 else 0

@@ -1,5 +1,7 @@
 """The cache-loop demo runs end to end on a tiny workload."""
 
+import importlib.util
+import io
 import pathlib
 import re
 import subprocess
@@ -11,7 +13,8 @@ import tarnwick_rs as rs
 
 pytestmark = pytest.mark.spawns_interpreter
 
-DEMO = pathlib.Path(__file__).resolve().parents[1] / "examples" / "semantic_cache.py"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+DEMO = EXAMPLES / "semantic_cache.py"
 
 
 def run_demo(*args):
@@ -40,8 +43,54 @@ def test_demo_runs_cache_loop():
         "hits"] == str(hits)
 
 
-@pytest.mark.parametrize("args", [("--capacity", "0"), ("--threshold", "1.5"), ("--queries", "x")])
-def test_demo_rejects_bad_options(args):
-    out = run_demo(*args)
-    assert out.returncode == 2
-    assert "error" in out.stderr
+# scripts/run answers --help before it sets anything up: the demos read their options before
+# they import NumPy or the module, here made unimportable.
+WITHOUT_NUMPY = """import runpy, sys
+sys.modules.update(numpy=None, tarnwick_rs=None)
+del sys.argv[0]
+runpy.run_path(sys.argv[0], run_name="__main__")"""
+
+
+@pytest.mark.parametrize(
+    "demo, args, returncode, expected",
+    [
+        ("semantic_cache.py", ("--capacity", "0"), 2, "error"),
+        ("semantic_cache.py", ("--threshold", "1.5"), 2, "error"),
+        ("semantic_cache.py", ("--queries", "x"), 2, "error"),
+        ("semantic_cache.py", ("--help",), 0, "usage: "),
+        ("real_text_cache.py", ("--help",), 0, "usage: "),
+        ("real_text_cache.py", ("--rounds", "0"), 2, "error"),
+    ],
+)
+def test_demo_options_need_neither_numpy_nor_the_module(demo, args, returncode, expected):
+    out = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY, str(EXAMPLES / demo), *args],
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == returncode, out.stderr
+    assert expected in (out.stderr if returncode else out.stdout)
+
+
+class Stream(io.StringIO):
+    def __init__(self, tty):
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self):
+        return self.tty
+
+
+# Redrawn in place on a terminal; whole lines in a log, where "\r" runs them together.
+@pytest.mark.parametrize("tty, carriage_returns, newlines", [(True, 10, 1), (False, 0, 10)])
+def test_progress_rewrites_in_place_only_on_a_terminal(monkeypatch, tty, carriage_returns,
+                                                       newlines):
+    spec = importlib.util.spec_from_file_location("semantic_cache", DEMO)
+    assert spec is not None and spec.loader is not None
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    monkeypatch.setattr(demo, "PROGRESS_AFTER_S", 0.0)
+    stream = Stream(tty)
+    progress = demo.Progress(10, True, stream=stream)
+    for done in range(1, 11):
+        progress.update(done)
+    out = stream.getvalue()
+    assert (out.count("\r"), out.count("\n")) == (carriage_returns, newlines)
+    assert out.endswith("] 100% 10/10\n")

@@ -108,8 +108,11 @@ def model():
 def test_slice_figures_equal_numpy_recomputation(model, tmp_path, capsys):
     out, png = tmp_path / "counts.json", tmp_path / "plot.png"
     assert ex.main(["--intents", str(SLICE_INTENTS), "--rounds", str(SLICE_ROUNDS), "--json", str(out),
-                    "--plot", str(png), "--no-progress"]) == 0
-    printed = capsys.readouterr().out
+                    "--plot", str(png)]) == 0
+    printed, progress = capsys.readouterr()
+    # Not a terminal: one whole line per round, no "\r" running them together.
+    assert "\r" not in progress
+    assert len(re.findall(rf"^round \d+/{SLICE_ROUNDS}, [\d.]+ s$", progress, re.M)) == SLICE_ROUNDS
     got = json.loads(out.read_text())
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

@@ -41,6 +41,7 @@ constexpr bool kX86 = true;
 constexpr bool kX86 = false;
 HammingKernels hamming_sse2() { return {}; }
 HammingKernels hamming_avx2() { return {}; }
+HammingKernels hamming_avx512vl() { return {}; }
 HammingKernels hamming_avx512() { return {}; }
 EncodeKernels encode_avx2() { return {}; }
 EncodeKernels encode_avx512() { return {}; }
@@ -58,6 +59,8 @@ constexpr Variant kVariants[] = {
     {Isa::Scalar, "scalar", {}, true, hamming_scalar, encode_scalar},
     {Isa::Sse2, "sse2", {F::Sse2}, kX86, hamming_sse2, encode_scalar},
     {Isa::Avx2, "avx2", kAvx2Build, kX86, hamming_avx2, encode_avx2},
+    // The same features as avx512, on 256-bit registers; its encoder is avx2's, also 256 bits.
+    {Isa::Avx512vl, "avx512vl", kAvx512Build, kX86, hamming_avx512vl, encode_avx2},
     {Isa::Avx512, "avx512", kAvx512Build, kX86, hamming_avx512, encode_avx512},
     {Isa::Neon, "neon", {F::Neon}, kArm, hamming_neon, encode_neon},
 };
@@ -83,11 +86,15 @@ constexpr bool same_text(const char* a, const char* b) {
   return *a == *b;
 }
 
-// The position of the TW_MAX_ISA variant in kVariants; the build fails on an unknown name.
+// The position of the TW_MAX_ISA variant in kVariants; the build fails on an unknown name and on
+// another architecture's variant, which would cap nothing. CMakeLists.txt lists the names too
+// (TW_ISAS_*), to say which ones are valid.
 constexpr size_t max_position() {
   if (kMaxIsa == nullptr) return sizeof kVariants / sizeof kVariants[0] - 1;
   for (size_t i = 0; i < sizeof kVariants / sizeof kVariants[0]; ++i) {
-    if (same_text(kVariants[i].name, kMaxIsa)) return i;
+    if (!same_text(kVariants[i].name, kMaxIsa)) continue;
+    if (!kVariants[i].built) throw "TW_MAX_ISA names a variant of another architecture";
+    return i;
   }
   throw "TW_MAX_ISA names no variant";
 }
@@ -154,16 +161,135 @@ const char* op_name(Op op) {
   return "?";
 }
 
-Isa chosen(Op, size_t) { return active().isa; }
+namespace {
+
+// Where the widest variant a CPU runs is not the fastest, the measured choice, by maker and
+// CPUID family: per operation, one variant for calls that read up to kCacheBytes (the codes sit
+// in the caches) and one for larger calls. Nothing is timed at run time.
+struct Preference {
+  CpuVendor vendor;
+  uint32_t family;
+  Op op;
+  Isa in_cache;
+  Isa beyond_cache;
+};
+
+constexpr size_t kCacheBytes = size_t{16} << 20;
+
+constexpr Preference kPreferences[] = {
+    // AMD family 19h with AVX-512 (Zen 4) runs every 512-bit operation as two 256-bit halves.
+    // Its scans take the same VPOPCNTDQ loops on 256-bit registers; the 44-byte records'
+    // last_accessed fields are gathered with 512-bit permutes while they sit in the caches and
+    // read one by one from memory beyond them, which measured faster there (0.88x against
+    // 1.20x the read of the records, 1M entries).
+    {CpuVendor::Amd, 0x19, Op::XorPopcount, Isa::Avx512vl, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::Distances, Isa::Avx512vl, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::Similarities, Isa::Avx512vl, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::Nearest, Isa::Avx512vl, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::NearestRecords, Isa::Avx512vl, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::ArgminU32, Isa::Avx512, Isa::Avx2},
+};
+
+// The widest variant of kVariants the CPU runs, up to position `last`.
+Isa widest(CpuFeatures features, size_t last) {
+  for (size_t i = last + 1; i-- > 0;) {
+    if (runs_on(kVariants[i].isa, features)) return kVariants[i].isa;
+  }
+  return Isa::Scalar;
+}
+
+constexpr size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
+constexpr size_t kOpCount = sizeof kAllOps / sizeof kAllOps[0];
+
+// The variants active() uses per operation, for calls up to kCacheBytes and beyond; written once,
+// while active()'s table is built (under C++'s guarded static initialisation).
+struct Plan {
+  const KernelTable* in_cache[kOpCount];
+  const KernelTable* beyond_cache[kOpCount];
+};
+Plan plan;
+
+template <Op op>
+const HammingKernels& by_size(size_t bytes) {
+  const size_t i = static_cast<size_t>(op);
+  return (bytes <= kCacheBytes ? plan.in_cache[i] : plan.beyond_cache[i])->hamming;
+}
+
+// Entries that pick their variant by the size of the call, for the operations whose two
+// variants differ.
+uint64_t xor_popcount_by_size(const uint64_t* a, const uint64_t* b, size_t words) {
+  return by_size<Op::XorPopcount>(16 * words).xor_popcount(a, b, words);
+}
+void distances_by_size(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+                       uint32_t* out) {
+  by_size<Op::Distances>(8 * rows * words).distances(q, codes, rows, words, out);
+}
+Nearest nearest_by_size(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words) {
+  return by_size<Op::Nearest>(8 * rows * words).nearest(q, codes, rows, words);
+}
+Nearest nearest_records_by_size(const uint64_t* q, const unsigned char* records, size_t rows,
+                                size_t stride) {
+  return by_size<Op::NearestRecords>(rows * stride).nearest_records(q, records, rows, stride);
+}
+size_t argmin_u32_by_size(const unsigned char* records, size_t rows, size_t stride) {
+  return by_size<Op::ArgminU32>(rows * stride).argmin_u32(records, rows, stride);
+}
+void similarities_by_size(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+                          float code_bits, float* out) {
+  by_size<Op::Similarities>(8 * rows * words).similarities(q, codes, rows, words, code_bits, out);
+}
+
+KernelTable compose() {
+  const size_t widest_position = kMaxIsa != nullptr ? kMaxPosition : kVariantCount - 1;
+  const Isa base = widest(cpu_features(), widest_position);
+  for (Op op : kAllOps) {
+    const size_t i = static_cast<size_t>(op);
+    if (kMaxIsa != nullptr) {
+      plan.in_cache[i] = plan.beyond_cache[i] = table_for(base);
+    } else {
+      plan.in_cache[i] = table_for(choose(op, 0, cpu_features(), cpu_model()));
+      plan.beyond_cache[i] = table_for(choose(op, kCacheBytes + 1, cpu_features(), cpu_model()));
+    }
+  }
+  const auto pick = [](Op op, auto member, auto by_size_entry) {
+    const size_t i = static_cast<size_t>(op);
+    return plan.in_cache[i] == plan.beyond_cache[i] ? plan.in_cache[i]->hamming.*member
+                                                    : by_size_entry;
+  };
+  KernelTable t{base, isa_name(base), {}, plan.in_cache[static_cast<size_t>(Op::Encode)]->encode};
+  t.hamming.xor_popcount =
+      pick(Op::XorPopcount, &HammingKernels::xor_popcount, &xor_popcount_by_size);
+  t.hamming.distances = pick(Op::Distances, &HammingKernels::distances, &distances_by_size);
+  t.hamming.nearest = pick(Op::Nearest, &HammingKernels::nearest, &nearest_by_size);
+  t.hamming.nearest_records =
+      pick(Op::NearestRecords, &HammingKernels::nearest_records, &nearest_records_by_size);
+  t.hamming.argmin_u32 = pick(Op::ArgminU32, &HammingKernels::argmin_u32, &argmin_u32_by_size);
+  t.hamming.similarities =
+      pick(Op::Similarities, &HammingKernels::similarities, &similarities_by_size);
+  return t;
+}
+
+}  // namespace
+
+Isa choose(Op op, size_t bytes, CpuFeatures features, CpuModel model) {
+  const Isa fallback = widest(features, kVariantCount - 1);
+  for (const Preference& p : kPreferences) {
+    if (p.vendor != model.vendor || p.family != model.family || p.op != op) continue;
+    const Isa pick = bytes <= kCacheBytes ? p.in_cache : p.beyond_cache;
+    return runs_on(pick, features) ? pick : fallback;
+  }
+  return fallback;
+}
 
 const KernelTable& active() {
-  static const KernelTable* chosen = [] {
-    for (size_t i = kMaxPosition + 1; i-- > 0;) {
-      if (const KernelTable* t = table_for(kVariants[i].isa)) return t;
-    }
-    return table_for(Isa::Scalar);
-  }();
-  return *chosen;
+  static const KernelTable table = compose();
+  return table;
+}
+
+Isa chosen(Op op, size_t bytes) {
+  active();
+  const size_t i = static_cast<size_t>(op);
+  return (bytes <= kCacheBytes ? plan.in_cache[i] : plan.beyond_cache[i])->isa;
 }
 
 }  // namespace tw::kernels

@@ -99,14 +99,16 @@ inline void prefetch_records(const unsigned char* block, size_t bytes) {
   for (uintptr_t line = 0; line < bytes; line += 64) prefetch(ahead + line);
 }
 
-// argmin_u32_from over blocks of 16 rows with prefetch; stops at the first 0, which nothing
-// after it can undercut.
-inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, size_t stride) {
+// argmin_u32_from over blocks of 16 rows, with prefetch where the records come from beyond the
+// core's own caches (within them prefetches are load-port work for nothing); stops at the first
+// 0, which nothing after it can undercut.
+template <bool kPrefetch>
+inline size_t argmin_u32_blocks(const unsigned char* records, size_t rows, size_t stride) {
   uint32_t best = UINT32_MAX;
   size_t best_index = 0, r = 0;
   for (; r + 16 <= rows; r += 16) {
     const unsigned char* block = records + r * stride;
-    prefetch_records(block, 16 * stride);
+    if constexpr (kPrefetch) prefetch_records(block, 16 * stride);
     for (size_t k = 0; k < 16; ++k) {
       const uint32_t v = load_u32(block + k * stride);
       if (v < best) {
@@ -119,10 +121,16 @@ inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, s
   return argmin_u32_from(best, best_index, records, r, rows, stride);
 }
 
-// Vector loops keep row indices in 32-bit lanes: scan in chunks whose indices fit.
-template <class Block>
+inline constexpr size_t kPrefetchFromBytes = size_t{1} << 20;
+
+inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, size_t stride) {
+  return rows * stride > kPrefetchFromBytes ? argmin_u32_blocks<true>(records, rows, stride)
+                                            : argmin_u32_blocks<false>(records, rows, stride);
+}
+
+// Vector loops keep row indices in narrow lanes: scan in chunks whose indices fit.
+template <size_t kChunk = size_t{1} << 30, class Block>
 inline Nearest chunked_nearest(size_t rows, Block block) {
-  constexpr size_t kChunk = size_t{1} << 30;
   Nearest best{0, UINT64_MAX};
   for (size_t start = 0; start < rows; start += kChunk) {
     const Nearest n = block(start, rows - start < kChunk ? rows - start : kChunk);
@@ -131,6 +139,10 @@ inline Nearest chunked_nearest(size_t rows, Block block) {
   }
   return best;
 }
+
+// A Rows type may also bring its own loops for other word counts (distances_wide, ...).
+template <class Rows>
+concept HasWideRows = requires { &Rows::distances_wide; };
 
 template <class Rows>
 inline HammingKernels make_hamming_kernels() {
@@ -141,18 +153,30 @@ inline HammingKernels make_hamming_kernels() {
   k.distances = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                    uint32_t* out) {
     if (words == 4) return Rows::distances4(q, codes, rows, out);
-    distances_any(q, codes, rows, words, out);
+    if constexpr (HasWideRows<Rows>) {
+      Rows::distances_wide(q, codes, rows, words, out);
+    } else {
+      distances_any(q, codes, rows, words, out);
+    }
   };
   k.nearest = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words) {
     if (words == 4) return Rows::nearest4(q, codes, rows);
-    return nearest_any(q, codes, rows, words);
+    if constexpr (HasWideRows<Rows>) {
+      return Rows::nearest_wide(q, codes, rows, words);
+    } else {
+      return nearest_any(q, codes, rows, words);
+    }
   };
   k.nearest_records = Rows::nearest_records;
   k.argmin_u32 = Rows::argmin_u32;
   k.similarities = [](const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                       float code_bits, float* out) {
     if (words == 4) return Rows::similarities4(q, codes, rows, code_bits, out);
-    similarities_any(q, codes, rows, words, code_bits, out);
+    if constexpr (HasWideRows<Rows>) {
+      Rows::similarities_wide(q, codes, rows, words, code_bits, out);
+    } else {
+      similarities_any(q, codes, rows, words, code_bits, out);
+    }
   };
   return k;
 }

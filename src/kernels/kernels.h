@@ -15,8 +15,10 @@
 namespace tw::kernels {
 
 // Every variant there is, in order of preference on its architecture (wider is later).
-enum class Isa { Scalar, Sse2, Avx2, Avx512, Neon };
-inline constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512, Isa::Neon};
+// avx512vl is AVX-512's instructions on 256-bit registers only.
+enum class Isa { Scalar, Sse2, Avx2, Avx512vl, Avx512, Neon };
+inline constexpr Isa kAllIsas[] = {Isa::Scalar,   Isa::Sse2,   Isa::Avx2,
+                                   Isa::Avx512vl, Isa::Avx512, Isa::Neon};
 
 // Word i of a run; NumPy buffers need not be 8-byte aligned, so reads go through memcpy
 // (a plain load on x86-64 and aarch64).
@@ -66,11 +68,16 @@ inline constexpr Op kAllOps[] = {Op::XorPopcount, Op::Distances,      Op::Simila
 // "nearest_records", for reports.
 const char* op_name(Op op);
 
-// The kernels of this process: per operation, the variant that runs it fastest on this CPU,
-// up to the level the build allows (TW_MAX_ISA).
+// The kernels of this process: per operation, the variant that runs it fastest on this CPU
+// (see choose), or in a build pinned with TW_MAX_ISA=name that variant, or the widest below it
+// the CPU runs, for everything. Its isa and name are those of the widest variant it may use.
 const KernelTable& active();
 // The variant active() runs `op` with on a call that reads `bytes` bytes of codes or records.
 Isa chosen(Op op, size_t bytes);
+// The variant an unpinned build picks for `op` on a call reading `bytes` bytes, on a CPU with
+// these features and this maker and generation: the widest it runs, except where the table of
+// measured exceptions in dispatch.cpp says otherwise. A pure function, for tests of the table.
+Isa choose(Op op, size_t bytes, CpuFeatures features, CpuModel model);
 // The table of one variant, or nullptr when this build or this CPU cannot run it (for tests and
 // benchmarks, which reach every variant whatever the build allows the module).
 const KernelTable* table_for(Isa isa);
@@ -88,6 +95,7 @@ bool runs_on(Isa isa, CpuFeatures cpu);
 HammingKernels hamming_scalar();
 HammingKernels hamming_sse2();
 HammingKernels hamming_avx2();
+HammingKernels hamming_avx512vl();
 HammingKernels hamming_avx512();
 HammingKernels hamming_neon();
 

@@ -19,7 +19,8 @@ static inline uint32_t popcount64(uint64_t x) noexcept {
 #endif
 }
 
-// Overflow checks written out, for compilers without the builtins (and tested everywhere).
+// Overflow checks written out, for compilers without the builtins (MSVC); tests/cpp compares them
+// with the builtins. Like those, they store the result modulo 2^64 whether or not it overflowed.
 namespace portable {
 
 inline bool mul_overflow(intptr_t a, intptr_t b, intptr_t* out) noexcept {
@@ -31,23 +32,19 @@ inline bool mul_overflow(intptr_t a, intptr_t b, intptr_t* out) noexcept {
   } else if (a < 0) {
     overflow = b > 0 ? a < kMin / b : (b < 0 && a < kMax / b);
   }
-  if (!overflow) *out = a * b;
+  *out = static_cast<intptr_t>(static_cast<uintptr_t>(a) * static_cast<uintptr_t>(b));
   return overflow;
 }
 
 inline bool mul_overflow(size_t a, size_t b, size_t* out) noexcept {
-  if (a != 0 && b > std::numeric_limits<size_t>::max() / a) return true;
   *out = a * b;
-  return false;
+  return a != 0 && b > std::numeric_limits<size_t>::max() / a;
 }
 
 inline bool add_overflow(intptr_t a, intptr_t b, intptr_t* out) noexcept {
-  if (b > 0 ? a > std::numeric_limits<intptr_t>::max() - b
-            : a < std::numeric_limits<intptr_t>::min() - b) {
-    return true;
-  }
-  *out = a + b;
-  return false;
+  *out = static_cast<intptr_t>(static_cast<uintptr_t>(a) + static_cast<uintptr_t>(b));
+  return b > 0 ? a > std::numeric_limits<intptr_t>::max() - b
+               : a < std::numeric_limits<intptr_t>::min() - b;
 }
 
 inline bool add_overflow(uintptr_t a, uintptr_t b, uintptr_t* out) noexcept {
@@ -58,9 +55,8 @@ inline bool add_overflow(uintptr_t a, uintptr_t b, uintptr_t* out) noexcept {
 // An address moved by a signed offset, which must stay within [0, UINTPTR_MAX].
 inline bool add_overflow(uintptr_t a, intptr_t b, uintptr_t* out) noexcept {
   const uintptr_t magnitude = b < 0 ? uintptr_t(0) - uintptr_t(b) : uintptr_t(b);
-  if (b < 0 ? magnitude > a : magnitude > std::numeric_limits<uintptr_t>::max() - a) return true;
-  *out = b < 0 ? a - magnitude : a + magnitude;
-  return false;
+  *out = a + static_cast<uintptr_t>(b);
+  return b < 0 ? magnitude > a : magnitude > std::numeric_limits<uintptr_t>::max() - a;
 }
 
 }  // namespace portable

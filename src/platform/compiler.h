@@ -1,33 +1,28 @@
 // Compiler specifics: attributes and pragmas, one branch per compiler family.
 #pragma once
 
+// GCC and clang spell every attribute; elsewhere only noinline is kept, which MSVC spells its own
+// way, and the rest are hints that may go.
 #if defined(__GNUC__) || defined(__clang__)
-#define TW_COLD [[gnu::cold, gnu::noinline]]
 #define TW_NOINLINE [[gnu::noinline]]
+#define TW_COLD [[gnu::cold, gnu::noinline]]
 // Kept in the object file although nothing seems to refer to it.
 #define TW_USED [[gnu::used]]
 #define TW_PRAGMA(text) _Pragma(#text)
 // Full unrolling of the register-blocked loops keeps their accumulators in registers.
 #define TW_UNROLL(n) TW_PRAGMA(GCC unroll n)
-#elif defined(_MSC_VER)
-#define TW_COLD __declspec(noinline)
-#define TW_NOINLINE __declspec(noinline)
-#define TW_USED
-#define TW_PRAGMA(text) __pragma(text)
-#define TW_UNROLL(n)
-#else
-#define TW_COLD
-#define TW_NOINLINE
-#define TW_USED
-#define TW_PRAGMA(text)
-#define TW_UNROLL(n)
-#endif
-
 // Makes `value` opaque to the optimiser, which then cannot merge the code around it into vector
 // instructions.
-#if defined(__GNUC__) || defined(__clang__)
 #define TW_OPAQUE(value) __asm__("" : "+r"(value))
 #else
+#if defined(_MSC_VER)
+#define TW_NOINLINE __declspec(noinline)
+#else
+#define TW_NOINLINE
+#endif
+#define TW_COLD TW_NOINLINE
+#define TW_USED
+#define TW_UNROLL(n)
 #define TW_OPAQUE(value) ((void)0)
 #endif
 

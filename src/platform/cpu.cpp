@@ -49,16 +49,14 @@ struct Regs {
 };
 
 Regs cpuid(uint32_t leaf, uint32_t subleaf) {
-  Regs r;
+  int out[4] = {};
 #if defined(_MSC_VER) && !defined(__clang__)
-  int out[4];
   __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
-  r = {static_cast<uint32_t>(out[0]), static_cast<uint32_t>(out[1]), static_cast<uint32_t>(out[2]),
-       static_cast<uint32_t>(out[3])};
 #else
-  __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+  __cpuid_count(leaf, subleaf, out[0], out[1], out[2], out[3]);
 #endif
-  return r;
+  return {static_cast<uint32_t>(out[0]), static_cast<uint32_t>(out[1]),
+          static_cast<uint32_t>(out[2]), static_cast<uint32_t>(out[3])};
 }
 
 // Which register states the OS saves (XCR0); only valid once CPUID reports OSXSAVE.
@@ -111,6 +109,24 @@ CpuFeatures detect() {
   if (bit(l7.ecx, 14)) f = f.with(CpuFeature::Avx512vpopcntdq);
   return f;
 }
+
+CpuModel detect_model() {
+  CpuModel m;
+  const Regs l0 = cpuid(0, 0);
+  // The vendor string is EBX, EDX, ECX: "GenuineIntel", "AuthenticAMD".
+  if (l0.ebx == 0x756E6547 && l0.edx == 0x49656E69 && l0.ecx == 0x6C65746E) {
+    m.vendor = CpuVendor::Intel;
+  } else if (l0.ebx == 0x68747541 && l0.edx == 0x69746E65 && l0.ecx == 0x444D4163) {
+    m.vendor = CpuVendor::Amd;
+  }
+  if (l0.eax < 1) return m;
+  const uint32_t eax = cpuid(1, 0).eax;
+  const uint32_t base_family = (eax >> 8) & 0xF, base_model = (eax >> 4) & 0xF;
+  m.family = base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family;
+  m.model = base_family == 0x6 || base_family == 0xF ? base_model | (((eax >> 16) & 0xF) << 4)
+                                                      : base_model;
+  return m;
+}
 #elif TW_ARCH_AARCH64
 // Advanced SIMD is part of every AArch64 processor that runs a general-purpose OS (the
 // procedure-call standard passes floats in its registers).
@@ -118,8 +134,16 @@ CpuFeatures detect() { return CpuFeatures{CpuFeature::Neon}; }
 #else
 CpuFeatures detect() { return CpuFeatures{}; }
 #endif
+#if !TW_ARCH_X86_64
+CpuModel detect_model() { return CpuModel{}; }
+#endif
 
 }  // namespace
+
+CpuModel cpu_model() noexcept {
+  static const CpuModel model = detect_model();
+  return model;
+}
 
 CpuFeatures cpu_features() noexcept {
   static const CpuFeatures features = detect();

@@ -41,6 +41,19 @@ class CpuFeatures {
   uint32_t bits_ = 0;
 };
 
+enum class CpuVendor : uint8_t { Other, Intel, Amd };
+
+// Who made the CPU and which generation it is (CPUID's display family and model): what kernel
+// dispatch keys its per-microarchitecture choices on, where the features alone mislead.
+struct CpuModel {
+  CpuVendor vendor = CpuVendor::Other;
+  uint32_t family = 0;
+  uint32_t model = 0;
+};
+
+// This CPU's maker and generation; Other and 0 where there is no CPUID. Read once.
+CpuModel cpu_model() noexcept;
+
 // The features this process may use: reported by the CPU and, for the wide registers, saved by
 // the operating system across context switches. Read once; later calls return the same value.
 CpuFeatures cpu_features() noexcept;

@@ -27,25 +27,41 @@ struct NoAdvice {
 // An allocator for the standard containers that reports an impossible size as bad_alloc, which
 // every C++ runtime has (libstdc++ 11 and later report it through a function of their own,
 // which would raise the oldest Linux the wheel installs on). `Advice::advise` sees every new
-// block before the container writes to it.
-template <class T, class Advice = NoAdvice>
+// block before the container writes to it. `Align` (0: the default) starts every block on a
+// boundary of that many bytes.
+template <class T, class Advice = NoAdvice, size_t Align = 0>
 struct Allocator {
   using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = Allocator<U, Advice, Align>;
+  };
 
   Allocator() noexcept = default;
   template <class U>
-  Allocator(const Allocator<U, Advice>&) noexcept {}
+  Allocator(const Allocator<U, Advice, Align>&) noexcept {}
 
   T* allocate(size_t n) {
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    void* data = ::operator new(n * sizeof(T));
+    void* data = nullptr;
+    if constexpr (Align == 0) {
+      data = ::operator new(n * sizeof(T));
+    } else {
+      data = aligned_allocate(n * sizeof(T), Align);
+    }
     Advice::advise(data, n * sizeof(T));
     return static_cast<T*>(data);
   }
-  void deallocate(T* data, size_t) noexcept { ::operator delete(data); }
+  void deallocate(T* data, size_t) noexcept {
+    if constexpr (Align == 0) {
+      ::operator delete(data);
+    } else {
+      aligned_free(data, Align);
+    }
+  }
 
   template <class U>
-  friend bool operator==(const Allocator&, const Allocator<U, Advice>&) noexcept {
+  friend bool operator==(const Allocator&, const Allocator<U, Advice, Align>&) noexcept {
     return true;
   }
 };

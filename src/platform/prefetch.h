@@ -1,23 +1,23 @@
-// A hint to bring a cache line in for reading, one branch per compiler.
+// A hint to bring a cache line in for reading.
 #pragma once
 
 #include <cstdint>
 
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
+#if defined(__x86_64__) || defined(_M_X64)
+#include <xmmintrin.h>
 #endif
 
 namespace tw {
 
 // Prefetches never fault, so the address may lie past the end of the data; it is taken as an
-// integer so that forming it is not pointer arithmetic out of bounds.
+// integer so that forming it is not pointer arithmetic out of bounds. On x86-64 every compiler
+// spells SSE's prefetch the same; elsewhere GCC's builtin, and no hint from other compilers
+// (MSVC only builds for x86-64 here).
 inline void prefetch(uintptr_t address) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
-#elif defined(_M_X64)
+#if defined(__x86_64__) || defined(_M_X64)
   _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
-#elif defined(_M_ARM64)
-  __prefetch(reinterpret_cast<const void*>(address));
+#elif defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
 #else
   (void)address;
 #endif

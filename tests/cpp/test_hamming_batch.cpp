@@ -69,13 +69,13 @@ Records as_records(const uint64_t* codes, size_t rows, size_t stride, size_t shi
   return rec;
 }
 
-// Row counts around every block edge and a few thousand; `pad` bytes after the last value move
+// Row counts around every block edge, a few thousand and past 1 MB of records; `pad` bytes after the last value move
 // the first record through every position in a 64-byte line (pad 0: the data ends at the guard).
 const std::vector<size_t>& record_counts() {
   static const std::vector<size_t> counts = [] {
     std::vector<size_t> c;
     for (size_t rows = 0; rows <= 70; ++rows) c.push_back(rows);
-    for (size_t rows : {703u, 2048u, 4099u}) c.push_back(rows);
+    for (size_t rows : {703u, 2048u, 4099u, 24000u}) c.push_back(rows);  // 1 MB of records
     return c;
   }();
   return counts;
@@ -299,6 +299,52 @@ TEST_P(Batch, FourWordPathCountsEveryBit) {
   const Nearest n = k().nearest(zero.data(), ones.data(), 40, 4);
   EXPECT_EQ(n.index, 0u);
   EXPECT_EQ(n.distance, 256u);
+}
+
+// Vector scans keep row positions in narrow lanes and restart them every 2^20 or 2^21 rows:
+// minima and ties on either side of those restarts, in a matrix and in 44-byte records.
+TEST_P(Batch, NearestKeepsRowNumbersAcrossMillionsOfRows) {
+  constexpr size_t kRows = (size_t{1} << 21) + 37;
+  const uint64_t q[4] = {0x0123456789ABCDEFull, ~0ull, 0, 0xF0F0F0F0F0F0F0F0ull};
+  std::vector<uint64_t> codes(4 * kRows);
+  for (size_t r = 0; r < kRows; ++r) {
+    for (int w = 0; w < 4; ++w) codes[4 * r + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);  // 20 bits
+  }
+  const auto plant = [&](size_t row, int bits) {
+    for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w];
+    codes[4 * row] ^= (uint64_t{1} << bits) - 1;
+  };
+  struct Case {
+    std::vector<std::pair<size_t, int>> planted;  // row, distance
+    size_t want;
+  };
+  const size_t m20 = size_t{1} << 20, m21 = size_t{1} << 21;
+  const Case cases[] = {
+      {{{m21 + 9, 3}}, m21 + 9},
+      {{{m20 - 1, 2}, {m20 + 5, 2}}, m20 - 1},
+      {{{m21 - 1, 2}, {m21, 2}, {5, 4}}, m21 - 1},
+      {{{70001, 1}, {m20 + 70001, 1}, {m21 + 36, 1}}, 70001},
+      {{{m21 + 36, 0}, {m21 + 20, 1}}, m21 + 36},
+  };
+  std::vector<unsigned char> records(kRows * 44);
+  for (const Case& c : cases) {
+    for (const auto& [row, bits] : c.planted) plant(row, bits);
+    const int want_distance = [&] {
+      int d = 20;
+      for (const auto& [row, bits] : c.planted) d = row == c.want ? bits : d;
+      return d;
+    }();
+    const Nearest got = k().nearest(q, codes.data(), kRows, 4);
+    EXPECT_EQ(got.index, c.want);
+    EXPECT_EQ(got.distance, static_cast<uint64_t>(want_distance));
+    for (size_t r = 0; r < kRows; ++r) std::memcpy(&records[44 * r], &codes[4 * r], 32);
+    const Nearest rec = k().nearest_records(q, records.data(), kRows, 44);
+    EXPECT_EQ(rec.index, c.want);
+    EXPECT_EQ(rec.distance, static_cast<uint64_t>(want_distance));
+    for (const auto& [row, bits] : c.planted) {
+      for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRunnable, Batch, ::testing::ValuesIn(runnable()), variant_name);

@@ -73,6 +73,64 @@ TEST(Dispatch, ActiveIsTheWidestRunnable) {
   EXPECT_NE(table_for(active().isa), nullptr);
 }
 
+// The per-microarchitecture table, on CPUs described by hand: what each operation gets for a
+// call in the caches and one far beyond them.
+struct Choice {
+  const char* cpu;
+  CpuModel model;
+  Isa features_of;  // the CPU offers exactly what this variant needs
+  Op op;
+  Isa in_cache, beyond;
+};
+
+class DispatchTable : public ::testing::TestWithParam<Choice> {};
+
+TEST_P(DispatchTable, PicksPerOperationAndSize) {
+  const Choice& c = GetParam();
+  const CpuFeatures features = required_features(c.features_of);
+  if (!runs_on(c.features_of, features)) GTEST_SKIP() << "not built for this architecture";
+  EXPECT_EQ(isa_name(choose(c.op, 4096, features, c.model)), std::string(isa_name(c.in_cache)));
+  EXPECT_EQ(isa_name(choose(c.op, size_t{1} << 30, features, c.model)),
+            std::string(isa_name(c.beyond)));
+}
+
+constexpr CpuModel kZen4{CpuVendor::Amd, 0x19, 0x11}, kZen2{CpuVendor::Amd, 0x17, 0x31},
+    kSapphireRapids{CpuVendor::Intel, 6, 0x8F};
+
+INSTANTIATE_TEST_SUITE_P(
+    KnownCpus, DispatchTable,
+    ::testing::Values(
+        Choice{"zen4", kZen4, Isa::Avx512, Op::Nearest, Isa::Avx512vl, Isa::Avx512vl},
+        Choice{"zen4", kZen4, Isa::Avx512, Op::Distances, Isa::Avx512vl, Isa::Avx512vl},
+        Choice{"zen4", kZen4, Isa::Avx512, Op::NearestRecords, Isa::Avx512vl, Isa::Avx512vl},
+        Choice{"zen4", kZen4, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx2},
+        Choice{"zen4", kZen4, Isa::Avx512, Op::Encode, Isa::Avx512, Isa::Avx512},
+        // Family 19h without AVX-512 (Zen 3), or a hypervisor hiding it: never a variant it
+        // cannot run.
+        Choice{"zen3", kZen4, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
+        Choice{"zen3", kZen4, Isa::Avx2, Op::ArgminU32, Isa::Avx2, Isa::Avx2},
+        Choice{"zen2", kZen2, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
+        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
+        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx512},
+        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::NearestRecords, Isa::Avx512,
+               Isa::Avx512},
+        Choice{"old", CpuModel{}, Isa::Sse2, Op::Similarities, Isa::Sse2, Isa::Sse2}),
+    [](const ::testing::TestParamInfo<Choice>& info) {
+      return std::string(info.param.cpu) + "_" + op_name(info.param.op) + "_" +
+             isa_name(info.param.features_of);
+    });
+
+TEST(Dispatch, ActiveFollowsTheTableForThisCpu) {
+#if !defined(TW_MAX_ISA)
+  for (Op op : kAllOps) {
+    for (size_t bytes : {size_t{4096}, size_t{1} << 30}) {
+      EXPECT_EQ(chosen(op, bytes), choose(op, bytes, cpu_features(), cpu_model()))
+          << op_name(op) << " " << bytes;
+    }
+  }
+#endif
+}
+
 // A CPU (or a hypervisor's view of one) that lacks any single feature a variant is compiled for
 // must not get that variant.
 TEST(Dispatch, EveryRequiredFeatureIsChecked) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,17 @@ inline std::string variant_report() {
       run += std::string(run.empty() ? "" : " ") + isa_name(isa);
     }
   }
+  // "avx512 (nearest_records avx512vl; argmin_u32 avx512, avx2 beyond the caches)"
+  std::string picks;
+  for (Op op : kAllOps) {
+    const Isa small = chosen(op, 0), large = chosen(op, SIZE_MAX);
+    if (small == active().isa && large == active().isa) continue;
+    picks += std::string(picks.empty() ? " (" : "; ") + op_name(op) + " " + isa_name(small);
+    if (large != small) picks += std::string(", ") + isa_name(large) + " beyond the caches";
+  }
+  if (!picks.empty()) picks += ")";
   return "kernel variants run: " + run + "; skipped: " + (skipped.empty() ? "none" : skipped) +
-         "; the module picks " + active().name;
+         "; the module picks " + active().name + picks;
 }
 
 inline std::string variant_name(const ::testing::TestParamInfo<Isa>& info) {
