@@ -2,8 +2,8 @@
 // a read floor (plain vector loads of the same bytes) within each round.
 //
 //   bench_kernels [--ops a,b] [--sizes 1k,1M] [--variants avx2,avx512] [--rounds N]
-//                 [--batch-us N] [--json FILE] [--offset B] [--cold] [--floor-survey]
-//                 [--list]
+//                 [--batch-us N] [--json FILE] [--offset B] [--clock thread|wall] [--cold]
+//                 [--floor-survey] [--list]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -28,6 +28,9 @@
 
 #if TW_ARCH_X86_64
 #include <emmintrin.h>
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <time.h>
 #endif
 
 namespace tw::bench {
@@ -394,10 +397,32 @@ size_t bytes_for(Op op, size_t rows) {
 
 // --- timing ---
 
+// Whether batches are timed by the thread's CPU clock (--clock thread, where there is one) rather
+// than the wall clock. On a shared machine a batch of a few milliseconds is often preempted,
+// and the wall clock then counts the neighbour's time slice as the kernel's.
+bool thread_clock = true;
+
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+constexpr bool kHasThreadClock = true;
+#else
+constexpr bool kHasThreadClock = false;
+#endif
+
+double now_ns() {
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+  if (thread_clock) {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+  }
+#endif
+  return std::chrono::duration<double, std::nano>(Clock::now().time_since_epoch()).count();
+}
+
 double batch_ns(const std::function<void()>& f, size_t reps) {
-  const auto start = Clock::now();
+  const double start = now_ns();
   for (size_t i = 0; i < reps; ++i) f();
-  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  return now_ns() - start;
 }
 
 // Calls per timed batch so that one batch lasts at least `target` ns; warms caches and pages.
@@ -553,10 +578,11 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
   const std::string turn =
       cold ? "one call each on inputs just flushed from every cache level (--cold)"
            : "one timed batch (at least " + fixed(target / 1000, 0) + " us) each, on warm data";
+  const char* clock = thread_clock ? "the thread's CPU clock" : "the wall clock";
   std::printf("CPU: %s; %s.\n\n", cpu_model().c_str(), variant_line().c_str());
   std::printf(
       "Nanoseconds per row (per call for `encode`), the median of %d rounds in which the read "
-      "floor and every variant take %s; in "
+      "floor and every variant take %s, timed by %s; in "
       "brackets the median of the per-round ratios to the floor. Code matrices and embeddings "
       "start %zu bytes past a 64-byte boundary (--offset; NumPy 2 hands out buffers 0, 16 or 48 "
       "bytes past one), the 44-byte records and the projection on one, as the store and the "
@@ -568,7 +594,7 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
       "the widest interquartile range over its median among the floor's times and every "
       "variant's ratios: beyond a few percent, a neighbour's load moved the rounds, and the "
       "row deserves another run.\n\n",
-      rounds, turn.c_str(), start_offset, f.name, kUnrolls[f.best_read],
+      rounds, turn.c_str(), clock, start_offset, f.name, kUnrolls[f.best_read],
       panel_count(kCodeBits) * kDim * kPanelRows * sizeof(float),
       panel_count(kCodeBits) * kDim * kPanelRows, f.name, kBlocks[f.best_mul_add]);
   std::printf("| op | rows | B/row | floor |");
@@ -774,14 +800,15 @@ struct Options {
   std::string json;
   size_t offset = 0;
   bool cold = false;
+  bool wall = !kHasThreadClock;
   bool survey = false;
 };
 
 void usage() {
   std::printf(
       "usage: bench_kernels [--ops LIST] [--sizes LIST] [--variants LIST] [--rounds N]\n"
-      "                     [--batch-us N] [--json FILE] [--offset B] [--cold]\n"
-      "                     [--floor-survey] [--list]\n"
+      "                     [--batch-us N] [--json FILE] [--offset B] [--clock thread|wall]\n"
+      "                     [--cold] [--floor-survey] [--list]\n"
       "  --ops       operations to run (default: all; --list names them)\n"
       "  --sizes     rows, e.g. 1k,10k,100k,1M (the default)\n"
       "  --variants  kernel variants, e.g. avx2,avx512 (default: every one this CPU runs)\n"
@@ -791,6 +818,8 @@ void usage() {
       "  --offset    start the code matrices and embeddings this many bytes past a 64-byte\n"
       "              boundary (0, 16, 32, 48; default 0; NumPy 2 hands out 0, 16 or 48);\n"
       "              records and the projection stay on one, as the module allocates them\n"
+      "  --clock     thread (the default where there is one: time on the CPU only, so that a\n"
+      "              neighbour's time slice does not count) or wall\n"
       "  --cold      flush the inputs from the caches before every batch of one call: the\n"
       "              DRAM regime, whatever the size (for large sizes: one call is timed)\n"
       "  --floor-survey  compare every read floor and unrolling instead\n");
@@ -820,6 +849,11 @@ Options parse(int argc, char** argv) {
     } else if (a == "--offset") {
       o.offset = static_cast<size_t>(std::atoi(next().c_str()));
       if (o.offset % 16 != 0 || o.offset >= 64) fail("--offset must be 0, 16, 32 or 48");
+    } else if (a == "--clock") {
+      const std::string c = next();
+      if (c != "thread" && c != "wall") fail("--clock must be thread or wall");
+      if (c == "thread" && !kHasThreadClock) fail("no thread CPU clock here: use --clock wall");
+      o.wall = c == "wall";
     } else if (a == "--cold") {
       o.cold = true;
 #if !TW_ARCH_X86_64
@@ -856,6 +890,7 @@ int run(int argc, char** argv) {
   check_floors();
   const double target = o.batch_us * 1000;
   start_offset = o.offset;
+  thread_clock = !o.wall;
   spin_up(200);
   if (o.survey) {
     floor_survey(o.sizes, o.rounds, target);
