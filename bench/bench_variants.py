@@ -6,7 +6,8 @@ The module is built once per variant with the widest variant pinned (CMake -DTW_
 and once as it ships, picking per call (the build named `default`). All the builds are loaded
 into one interpreter, each under its own module object, and for every operation and size the
 builds and the floor take turns, a timed batch of calls each, so that a noisy neighbour on a
-shared machine hits them all alike:
+shared machine hits them all alike; batches are timed on the thread's CPU clock (--clock wall for
+the wall clock), so that a neighbour's time slices are not counted either:
 
     python bench/bench_variants.py --variant avx2=build/bench-avx2 --variant default=build/bench-default \\
         --floor-lib build/bench-kernels/libtw_read_floor.so
@@ -66,10 +67,23 @@ def load_build(folder: str) -> ModuleType:
     return module
 
 
-class ReadFloor:
-    """tw_read_floor_ns from the C++ benchmark's build: nanoseconds of n reads of a buffer."""
+# What a contender's time is read from: nanoseconds on a clock.
+Clock = Callable[[], int]
 
-    def __init__(self, path: str | None) -> None:
+
+def pick_clock(name: str) -> tuple[Clock, bool]:
+    """The clock --clock names and whether it is the thread's CPU clock. That one leaves out the
+    time slices a neighbour takes on a shared machine; where it is coarse (Windows), wall time."""
+    if name == "thread" and time.get_clock_info("thread_time").resolution <= 1e-6:
+        return time.thread_time_ns, True
+    return time.perf_counter_ns, False
+
+
+class ReadFloor:
+    """tw_read_floor_ns from the C++ benchmark's build: nanoseconds of n reads of a buffer, on
+    the thread's CPU clock (as time.thread_time_ns reads it) or the wall clock."""
+
+    def __init__(self, path: str | None, thread_clock: bool) -> None:
         if path is None:
             found = sorted((HERE.parent / "build" / "bench-kernels").glob("*tw_read_floor*"))
             if not found:
@@ -78,15 +92,18 @@ class ReadFloor:
             path = str(found[0])
         lib = ctypes.CDLL(path)
         self._ns = lib.tw_read_floor_ns
-        self._ns.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
+        self._ns.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_int]
         self._ns.restype = ctypes.c_uint64
+        if thread_clock and not lib.tw_read_floor_has_thread_clock():
+            raise SystemExit("the read-floor library has no thread CPU clock here: use --clock wall")
+        self.thread_clock = thread_clock
         name = lib.tw_read_floor_name
         name.restype = ctypes.c_char_p
         self.name = name().decode()
 
     def passes_ns(self, array: np.ndarray, passes: int) -> int:
         assert array.flags.c_contiguous
-        return int(self._ns(array.ctypes.data, array.nbytes, passes))
+        return int(self._ns(array.ctypes.data, array.nbytes, passes, int(self.thread_clock)))
 
 
 def random_codes(n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
@@ -101,16 +118,16 @@ def workload() -> tuple[np.ndarray, np.ndarray]:
     return random_codes(FAISS_ROWS, np.random.default_rng(0))
 
 
-def taking_turns(calls: dict[str, Callable[[], object]], repeats: int) -> dict[str, list[float]]:
+def taking_turns(calls: dict[str, Callable[[], object]], repeats: int, clock: Clock) -> dict[str, list[float]]:
     """Milliseconds of each call, `repeats` turns of one call each; the first turn warms up."""
     for fn in calls.values():
         fn()
     times: dict[str, list[float]] = {name: [] for name in calls}
     for _ in range(repeats):
         for name, fn in calls.items():
-            start = time.perf_counter_ns()
+            start = clock()
             fn()
-            times[name].append((time.perf_counter_ns() - start) / 1e6)
+            times[name].append((clock() - start) / 1e6)
     return times
 
 
@@ -118,14 +135,14 @@ def taking_turns(calls: dict[str, Callable[[], object]], repeats: int) -> dict[s
 Timed = Callable[[int], float]
 
 
-def python_calls(fn: Callable[[], object]) -> Timed:
+def python_calls(fn: Callable[[], object], clock: Clock) -> Timed:
     def run(n: int) -> float:
         for _ in range(WARM_CALLS):  # untimed: this build's own data (its store) back in cache
             fn()
-        start = time.perf_counter_ns()
+        start = clock()
         for _ in repeat(None, n):
             fn()
-        return float(time.perf_counter_ns() - start)
+        return float(clock() - start)
 
     return run
 
@@ -190,7 +207,7 @@ class Measured:
 
 
 def measure(builds: dict[str, ModuleType], floor: ReadFloor, sizes: list[int], repeats: int,
-            batch_ns: float, encode_rows: int) -> Measured:
+            batch_ns: float, encode_rows: int, clock: Clock) -> Measured:
     out = Measured()
     similarity = float(np.float32(1) - np.float32(NEAR_DISTANCE) / np.float32(BITS))
     sims = {name: rs.HammingSimilarity(BITS) for name, rs in builds.items()}
@@ -214,7 +231,7 @@ def measure(builds: dict[str, ModuleType], floor: ReadFloor, sizes: list[int], r
             ("evict_lru", records, lambda n: stores[n].evict_lru),
         ]
         for op, floor_bytes, call in scans:
-            contenders = {name: python_calls(call(name)) for name in builds}
+            contenders = {name: python_calls(call(name), clock) for name in builds}
             contenders["floor"] = floor_passes(floor, floor_bytes)
             out.add(op, rows, batched_turns(contenders, repeats, batch_ns), "floor")
         del stores
@@ -232,19 +249,19 @@ def measure(builds: dict[str, ModuleType], floor: ReadFloor, sizes: list[int], r
     threadpoolctl = optional("threadpoolctl")
     limits = threadpoolctl.threadpool_limits(limits=1) if threadpoolctl is not None else None
     try:
-        contenders = {name: python_calls(partial(e.encode_batch, embeddings)) for name, e in encoders.items()}
-        contenders["BLAS"] = python_calls(blas)
+        contenders = {name: python_calls(partial(e.encode_batch, embeddings), clock) for name, e in encoders.items()}
+        contenders["BLAS"] = python_calls(blas, clock)
         out.add("encode_batch", encode_rows, batched_turns(contenders, repeats, batch_ns), "BLAS")
     finally:
         if limits is not None:
             limits.restore_original_limits()
-    contenders = {name: python_calls(partial(e.encode, one)) for name, e in encoders.items()}
+    contenders = {name: python_calls(partial(e.encode, one), clock) for name, e in encoders.items()}
     contenders["floor"] = floor_passes(floor, matrix)
     out.add("encode", 1, batched_turns(contenders, repeats, batch_ns), "floor")
     return out
 
 
-def measure_faiss(builds: dict[str, ModuleType], repeats: int) -> dict[str, float]:
+def measure_faiss(builds: dict[str, ModuleType], repeats: int, clock: Clock) -> dict[str, float]:
     """Runs in a worker: faiss at the level FAISS_OPT_LEVEL names (chosen when faiss is
     imported, hence a process per level), one thread, taking turns with every variant's
     find_nearest. Its median ms, and per variant the median of faiss's time over the variant's."""
@@ -260,16 +277,16 @@ def measure_faiss(builds: dict[str, ModuleType], repeats: int) -> dict[str, floa
     sims = {name: rs.HammingSimilarity(BITS) for name, rs in builds.items()}
     calls: dict[str, Callable[[], object]] = {"faiss": lambda: index.search(q8, 1)}
     calls.update({name: (lambda s: lambda: s.find_nearest(query, codes))(sim) for name, sim in sims.items()})
-    times = taking_turns(calls, repeats)
+    times = taking_turns(calls, repeats, clock)
     out = {"faiss": statistics.median(times["faiss"])}
     out.update({name: statistics.median(f / t for f, t in zip(times["faiss"], times[name]))
                 for name in builds})
     return out
 
 
-def faiss_at(level: str, variants: list[str], repeats: int) -> dict[str, float] | None:
+def faiss_at(level: str, variants: list[str], repeats: int, clock: str) -> dict[str, float] | None:
     env = dict(os.environ, FAISS_OPT_LEVEL=level, OMP_NUM_THREADS="1")
-    args = [a for v in variants for a in ("--variant", v)]
+    args = [a for v in variants for a in ("--variant", v)] + ["--clock", clock]
     out = subprocess.run([sys.executable, __file__, "--faiss-worker", "--repeats", str(repeats), *args],
                          env=env, capture_output=True, text=True)
     if out.returncode != 0:
@@ -295,7 +312,8 @@ def print_table(m: Measured, names: list[str], repeats: int, batch_ns: float, fl
     pinned = [n for n in names if n != DEFAULT]
     print(f"\nOne thread, from Python: nanoseconds per row (per call for a single `encode`), the "
           f"median of {repeats} rounds in which every build and the floor take one timed batch "
-          f"(at least {batch_ns / 1e3:.0f} us) of calls each, on warm data; in brackets the "
+          f"(at least {batch_ns / 1e3:.0f} us) of calls each, on warm data, timed by the "
+          + ("thread's CPU clock" if floor.thread_clock else "wall clock") + "; in brackets the "
           "median of the per-round ratios to the floor. The floor is the read floor measured "
           f"natively ({floor.name}): the codes matrix (32 B/row) for the first three, as many "
           f"bytes as the records ({RECORD_BYTES} B/row) for search and evict_lru, the "
@@ -344,8 +362,11 @@ def main() -> None:
     p.add_argument("--batch-us", type=float, default=200, help="shortest timed batch of calls")
     p.add_argument("--encode-rows", type=int, default=ENCODE_ROWS)
     p.add_argument("--faiss-repeats", type=int, default=21)
+    p.add_argument("--clock", choices=("thread", "wall"), default="thread",
+                   help="time on the thread's CPU clock (leaves out a neighbour's time slices) or the wall clock")
     p.add_argument("--faiss-worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
+    clock, thread_clock = pick_clock(args.clock)
     if not args.variant:
         p.error("no --variant given")
     builds = {}
@@ -353,15 +374,15 @@ def main() -> None:
         name, folder = spec.split("=", 1)
         builds[name] = load_build(folder)
     if args.faiss_worker:
-        print(json.dumps(measure_faiss(builds, args.repeats)))
+        print(json.dumps(measure_faiss(builds, args.repeats, clock)))
         return
 
-    floor = ReadFloor(args.floor_lib)
+    floor = ReadFloor(args.floor_lib, thread_clock)
     sizes = [parse_size(s) for s in args.sizes.split(",") if s]
     batch_ns = args.batch_us * 1e3
     faiss_runs = {level: r for level in FAISS_LEVELS
-                  if (r := faiss_at(level, args.variant, args.faiss_repeats)) is not None}
-    measured = measure(builds, floor, sizes, args.repeats, batch_ns, args.encode_rows)
+                  if (r := faiss_at(level, args.variant, args.faiss_repeats, args.clock)) is not None}
+    measured = measure(builds, floor, sizes, args.repeats, batch_ns, args.encode_rows, clock)
 
     names = list(builds)
     print_table(measured, names, args.repeats, batch_ns, floor)
