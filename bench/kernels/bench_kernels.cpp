@@ -654,9 +654,8 @@ void write_json(const std::string& path, const std::vector<Row>& rows, int round
     const Row& r = rows[i];
     out << "  {\"op\": \"" << r.label << "\", \"rows\": " << r.rows << ", \"bytes\": " << r.bytes
         << ", \"unit\": \"" << r.unit << "\", \"reference\": \"" << r.ref
-        << "\", \"reference_ns\": " << r.ref_ns
-        << ", \"spread\": " << r.spread << ", \"picked\": \"" << r.picked
-        << "\", \"variants\": {";
+        << "\", \"reference_ns\": " << r.ref_ns << ", \"spread\": " << r.spread
+        << ", \"picked\": \"" << r.picked << "\", \"variants\": {";
     for (size_t v = 0; v < r.names.size(); ++v) {
       out << (v ? ", " : "") << "\"" << r.names[v] << "\": {\"ns\": " << r.ns[v]
           << ", \"ratio\": " << r.ratio[v] << "}";
