@@ -649,7 +649,8 @@ void write_json(const std::string& path, const std::vector<Row>& rows, int round
   std::ofstream out(path);
   if (!out) fail("cannot write " + path);
   out << "{\"cpu\": \"" << cpu_model() << "\", \"floor\": \"" << widest_floor().name
-      << "\", \"rounds\": " << rounds << ", \"rows\": [\n";
+      << "\", \"rounds\": " << rounds << ", \"clock\": \"" << (thread_clock ? "thread" : "wall")
+      << "\", \"offset\": " << start_offset << ", \"rows\": [\n";
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
     out << "  {\"op\": \"" << r.label << "\", \"rows\": " << r.rows << ", \"bytes\": " << r.bytes
