@@ -95,7 +95,7 @@ TEST_P(DispatchTable, PicksPerOperationAndSize) {
 }
 
 constexpr CpuModel kZen4{CpuVendor::Amd, 0x19, 0x11}, kZen2{CpuVendor::Amd, 0x17, 0x31},
-    kSapphireRapids{CpuVendor::Intel, 6, 0x8F};
+    kZen5{CpuVendor::Amd, 0x1A, 0x02}, kSapphireRapids{CpuVendor::Intel, 6, 0x8F};
 
 INSTANTIATE_TEST_SUITE_P(
     KnownCpus, DispatchTable,
@@ -110,6 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
         Choice{"zen3", kZen4, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
         Choice{"zen3", kZen4, Isa::Avx2, Op::ArgminU32, Isa::Avx2, Isa::Avx2},
         Choice{"zen2", kZen2, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
+        // Zen 5 runs 512-bit operations whole: none of Zen 4's exceptions.
+        Choice{"zen5", kZen5, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx512},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::NearestRecords, Isa::Avx512,
@@ -128,6 +130,19 @@ TEST(Dispatch, ActiveFollowsTheTableForThisCpu) {
           << op_name(op) << " " << bytes;
     }
   }
+  // And the entries it calls are those variants' own, where one variant serves every size.
+  const auto entry_is = [](Op op, auto member) {
+    const Isa isa = chosen(op, 4096);
+    if (isa != chosen(op, size_t{1} << 30)) return;
+    EXPECT_EQ(member(active()), member(*table_for(isa))) << op_name(op) << ": " << isa_name(isa);
+  };
+  entry_is(Op::XorPopcount, [](const KernelTable& t) { return t.hamming.xor_popcount; });
+  entry_is(Op::Distances, [](const KernelTable& t) { return t.hamming.distances; });
+  entry_is(Op::Similarities, [](const KernelTable& t) { return t.hamming.similarities; });
+  entry_is(Op::Nearest, [](const KernelTable& t) { return t.hamming.nearest; });
+  entry_is(Op::NearestRecords, [](const KernelTable& t) { return t.hamming.nearest_records; });
+  entry_is(Op::ArgminU32, [](const KernelTable& t) { return t.hamming.argmin_u32; });
+  entry_is(Op::Encode, [](const KernelTable& t) { return t.encode.encode; });
 #endif
 }
 
@@ -152,13 +167,17 @@ constexpr bool kArm = true;
 #else
 constexpr bool kArm = false;
 #endif
+#if TW_ARCH_X86_64
+constexpr bool kX86 = true;
+#else
+constexpr bool kX86 = false;
+#endif
 
-// The flags Linux lists for the first processor ("flags" on x86-64, "Features" on aarch64), or
-// nothing where there is no such line for this architecture (another OS, or qemu-user, which
-// shows the host's).
-std::set<std::string> os_cpu_flags() {
-#if defined(__linux__) && (TW_ARCH_X86_64 || TW_ARCH_AARCH64)
-  const std::string wanted = kArm ? "Features" : "flags";
+// The value of a line of /proc/cpuinfo for the first processor ("flags" on x86-64, "Features"
+// on aarch64), or nothing where there is no such line (another OS, or qemu-user, which shows
+// the host's).
+std::string os_cpu_info(const std::string& wanted) {
+#if defined(__linux__)
   std::ifstream cpuinfo("/proc/cpuinfo");
   std::string line;
   while (std::getline(cpuinfo, line)) {
@@ -166,14 +185,20 @@ std::set<std::string> os_cpu_flags() {
     if (colon == std::string::npos) continue;
     std::string key = line.substr(0, colon);
     key.erase(key.find_last_not_of(" \t") + 1);
-    if (key != wanted) continue;
-    std::istringstream words(line.substr(colon + 1));
-    std::set<std::string> flags;
-    for (std::string w; words >> w;) flags.insert(w);
-    return flags;
+    if (key == wanted) return line.substr(colon + 1);
   }
 #endif
+  (void)wanted;
   return {};
+}
+
+// The CPU flags Linux lists for this architecture.
+std::set<std::string> os_cpu_flags() {
+  if (!kX86 && !kArm) return {};
+  std::istringstream words(os_cpu_info(kArm ? "Features" : "flags"));
+  std::set<std::string> flags;
+  for (std::string w; words >> w;) flags.insert(w);
+  return flags;
 }
 
 // Linux's name of each feature (its flags already leave out what the OS does not save).
@@ -217,6 +242,24 @@ TEST(Dispatch, DetectedFeaturesAreWhatTheOperatingSystemReports) {
     EXPECT_EQ(cpu.has(f), flags.count(os_flag_name(f)) == 1)
         << feature_name(f) << " (Linux: " << os_flag_name(f) << ")";
   }
+}
+
+// The per-microarchitecture choices key on maker and family: a slip there quietly gives a CPU
+// another one's choices.
+TEST(Dispatch, DetectedModelIsWhatTheOperatingSystemReports) {
+  if (!kX86 || os_cpu_info("vendor_id").empty()) {
+    GTEST_SKIP() << "no x86 vendor in /proc/cpuinfo";
+  }
+  std::istringstream vendor_id(os_cpu_info("vendor_id"));
+  std::string vendor;
+  vendor_id >> vendor;
+  const CpuVendor want = vendor == "GenuineIntel"   ? CpuVendor::Intel
+                         : vendor == "AuthenticAMD" ? CpuVendor::Amd
+                                                    : CpuVendor::Other;
+  const CpuModel m = cpu_model();
+  EXPECT_EQ(static_cast<int>(m.vendor), static_cast<int>(want)) << vendor;
+  EXPECT_EQ(m.family, std::stoul(os_cpu_info("cpu family")));
+  EXPECT_EQ(m.model, std::stoul(os_cpu_info("model")));
 }
 
 }  // namespace
