@@ -51,6 +51,8 @@ BorrowKey make_key_any(const char* data, int ndim, const intptr_t* shape, const 
 
 bool may_overlap(const BorrowKey& a, const BorrowKey& b) noexcept {
   if (a == b) return true;
+  // A view of no elements touches no byte, wherever its data pointer lies.
+  if (a.start == a.end || b.start == b.end) return false;
   if (a.start >= b.end || b.start >= a.end) return false;
   // Every byte of a view lies at data + k * gcd + [0, itemsize) for some integer k: views whose
   // data pointers sit at offsets such runs never bridge (interleaved rows, columns) are disjoint.

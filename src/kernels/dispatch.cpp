@@ -24,16 +24,17 @@ struct Variant {
 // -mavx2 brings the SSE levels below it along.
 constexpr CpuFeatures kAvx2{F::Sse3, F::Ssse3, F::Sse41, F::Sse42, F::Popcnt,
                             F::Avx,  F::Avx2,  F::Bmi1,  F::Bmi2};
+// MSVC's /arch switches let the compiler use more than GCC's and clang's -m flags name.
 #if defined(_MSC_VER) && !defined(__clang__)
-constexpr CpuFeatures kAvx2Build = kAvx2 | CpuFeatures{F::Fma, F::Lzcnt, F::F16c, F::Movbe};
-constexpr CpuFeatures kAvx512Build = kAvx2Build | CpuFeatures{F::Avx512f, F::Avx512bw, F::Avx512dq,
-                                                              F::Avx512vl, F::Avx512cd,
-                                                              F::Avx512vpopcntdq};
+constexpr CpuFeatures kArchAvx2Extra{F::Fma, F::Lzcnt, F::F16c, F::Movbe};
+constexpr CpuFeatures kArchAvx512Extra{F::Avx512cd};
 #else
-constexpr CpuFeatures kAvx2Build = kAvx2;
-constexpr CpuFeatures kAvx512Build =
-    kAvx2 | CpuFeatures{F::Avx512f, F::Avx512bw, F::Avx512dq, F::Avx512vl, F::Avx512vpopcntdq};
+constexpr CpuFeatures kArchAvx2Extra{}, kArchAvx512Extra{};
 #endif
+constexpr CpuFeatures kAvx2Build = kAvx2 | kArchAvx2Extra;
+constexpr CpuFeatures kAvx512Build =
+    kAvx2Build | kArchAvx512Extra |
+    CpuFeatures{F::Avx512f, F::Avx512bw, F::Avx512dq, F::Avx512vl, F::Avx512vpopcntdq};
 
 #if TW_ARCH_X86_64
 constexpr bool kX86 = true;

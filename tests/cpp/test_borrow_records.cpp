@@ -157,6 +157,10 @@ TEST(MayOverlap, InterleavedRowsAndColumnsAreDisjoint) {
   EXPECT_FALSE(may_overlap(even.key(), odd.key()));
   EXPECT_TRUE(may_overlap(even.key(), pair.key()));
   EXPECT_TRUE(may_overlap(odd.key(), pair.key()));
+  // An empty slice inside a row touches none of it.
+  const View row{0, {4}, {8}, 8}, empty{8, {0}, {8}, 8};
+  EXPECT_FALSE(may_overlap(row.key(), empty.key()));
+  EXPECT_TRUE(may_overlap(empty.key(), empty.key()));
 }
 
 BorrowKey span(uintptr_t from, uintptr_t count) {

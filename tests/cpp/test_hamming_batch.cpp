@@ -6,30 +6,36 @@
 #include <string>
 #include <vector>
 
-#include "kernels/kernels.h"
 #include "guarded_bytes.h"
+#include "kernels/kernels.h"
 #include "variants.h"
 
 namespace tw::kernels {
 namespace {
 
 // Rows that differ from `query` in a few bits each, so that equal distances and exact copies
-// are common; the first word of storage is skipped when `offset` is set (8-byte aligned only).
+// are common. The query starts `offset` words past a 64-byte line and the rows right after it,
+// so offsets 0 to 7 put 4-word rows at every 8-byte position in a line.
 struct Matrix {
   std::vector<uint64_t> storage;
   const uint64_t* query;
   const uint64_t* codes;
 };
 
+uint64_t* line_start(std::vector<uint64_t>& storage) {
+  uint64_t* p = storage.data();
+  while (reinterpret_cast<uintptr_t>(p) % 64 != 0) ++p;
+  return p;
+}
+
 Matrix near_copies(size_t rows, size_t words, size_t offset, std::mt19937_64& rng,
                    unsigned max_flips) {
   Matrix m;
-  m.storage.assign(offset + words * (rows + 1), 0);
-  uint64_t* q = m.storage.data() + offset;
+  m.storage.assign(8 + offset + words * (rows + 1), 0);
+  uint64_t* q = line_start(m.storage) + offset;
   for (size_t i = 0; i < words; ++i) q[i] = rng();
   uint64_t* c = q + words;
-  for (size_t r = 0; r < rows; ++r) {
-    if (words == 0) continue;  // nothing to copy, and the storage may have no data pointer
+  for (size_t r = 0; r < rows && words > 0; ++r) {  // no bits to flip in rows of no words
     std::memcpy(c + r * words, q, words * sizeof(uint64_t));
     const unsigned flips = static_cast<unsigned>(rng() % (max_flips + 1));
     for (unsigned f = 0; f < flips; ++f) {
@@ -44,9 +50,9 @@ Matrix near_copies(size_t rows, size_t words, size_t offset, std::mt19937_64& rn
 
 Matrix random_rows(size_t rows, size_t words, size_t offset, std::mt19937_64& rng) {
   Matrix m;
-  m.storage.resize(offset + words * (rows + 1));
+  m.storage.resize(8 + offset + words * (rows + 1));
   for (auto& w : m.storage) w = rng();
-  m.query = m.storage.data() + offset;
+  m.query = line_start(m.storage) + offset;
   m.codes = m.query + words;
   return m;
 }
@@ -69,8 +75,9 @@ Records as_records(const uint64_t* codes, size_t rows, size_t stride, size_t shi
   return rec;
 }
 
-// Row counts around every block edge, a few thousand and past 1 MB of records; `pad` bytes after the last value move
-// the first record through every position in a 64-byte line (pad 0: the data ends at the guard).
+// Row counts around every block edge, a few thousand and past 1 MB of records; `pad` bytes after
+// the last value move the first record through every position in a 64-byte line (pad 0: the data
+// ends at the guard).
 const std::vector<size_t>& record_counts() {
   static const std::vector<size_t> counts = [] {
     std::vector<size_t> c;
@@ -97,7 +104,7 @@ TEST_P(Batch, DistancesAndSimilaritiesMatchReference) {
   const float code_bits[] = {1.0f, 3.0f, 256.0f, 300.0f, 1099511627776.0f};
   for (size_t words = 0; words <= 9; ++words) {
     for (size_t rows = 0; rows <= 70; ++rows) {
-      for (size_t offset = 0; offset < 2; ++offset) {
+      for (size_t offset = 0; offset < (words == 4 ? 8u : 2u); ++offset) {
         const Matrix m = random_rows(rows, words, offset, rng);
         std::vector<uint32_t> got(rows + 1, 0xDEADBEEF), want(rows + 1, 0xDEADBEEF);
         k().distances(m.query, m.codes, rows, words, got.data());
@@ -134,7 +141,7 @@ TEST_P(Batch, NearestMatchesReferenceWithTiesAndExactCopies) {
   std::mt19937_64 rng(11);
   for (size_t words = 0; words <= 9; ++words) {
     for (size_t rows = 1; rows <= 70; ++rows) {
-      for (size_t offset = 0; offset < 2; ++offset) {
+      for (size_t offset = 0; offset < (words == 4 ? 8u : 2u); ++offset) {
         for (unsigned max_flips : {0u, 2u, 6u}) {
           const Matrix m = near_copies(rows, words, offset, rng, max_flips);
           const Nearest got = k().nearest(m.query, m.codes, rows, words);
@@ -150,21 +157,23 @@ TEST_P(Batch, NearestMatchesReferenceWithTiesAndExactCopies) {
 TEST_P(Batch, NearestStopsAtTheFirstExactCopyWherever) {
   std::mt19937_64 rng(13);
   for (size_t words : {1u, 4u, 5u}) {
-    for (size_t rows = 1; rows <= 70; ++rows) {
-      Matrix m = random_rows(rows, words, 1, rng);
-      auto* codes = const_cast<uint64_t*>(m.codes);
-      for (size_t at = 0; at < rows; ++at) {
-        std::memcpy(codes + at * words, m.query, words * sizeof(uint64_t));
-        const Nearest got = k().nearest(m.query, m.codes, rows, words);
-        ASSERT_EQ(got.index, at) << where(rows, words, 1);
-        ASSERT_EQ(got.distance, 0u);
-        // A second copy further on changes nothing.
-        if (at + 1 < rows) {
-          std::memcpy(codes + (rows - 1) * words, m.query, words * sizeof(uint64_t));
-          ASSERT_EQ(k().nearest(m.query, m.codes, rows, words).index, at);
+    for (size_t offset : {0u, 1u, 4u}) {  // 4-word rows at 32, 40 and 0 bytes into a line
+      for (size_t rows = 1; rows <= 70; ++rows) {
+        Matrix m = random_rows(rows, words, offset, rng);
+        auto* codes = const_cast<uint64_t*>(m.codes);
+        for (size_t at = 0; at < rows; ++at) {
+          std::memcpy(codes + at * words, m.query, words * sizeof(uint64_t));
+          const Nearest got = k().nearest(m.query, m.codes, rows, words);
+          ASSERT_EQ(got.index, at) << where(rows, words, offset);
+          ASSERT_EQ(got.distance, 0u);
+          // A second copy further on changes nothing.
+          if (at + 1 < rows) {
+            std::memcpy(codes + (rows - 1) * words, m.query, words * sizeof(uint64_t));
+            ASSERT_EQ(k().nearest(m.query, m.codes, rows, words).index, at);
+          }
+          m = random_rows(rows, words, offset, rng);
+          codes = const_cast<uint64_t*>(m.codes);
         }
-        m = random_rows(rows, words, 1, rng);
-        codes = const_cast<uint64_t*>(m.codes);
       }
     }
   }
@@ -306,43 +315,49 @@ TEST_P(Batch, FourWordPathCountsEveryBit) {
 TEST_P(Batch, NearestKeepsRowNumbersAcrossMillionsOfRows) {
   constexpr size_t kRows = (size_t{1} << 21) + 37;
   const uint64_t q[4] = {0x0123456789ABCDEFull, ~0ull, 0, 0xF0F0F0F0F0F0F0F0ull};
-  std::vector<uint64_t> codes(4 * kRows);
-  for (size_t r = 0; r < kRows; ++r) {
-    for (int w = 0; w < 4; ++w) codes[4 * r + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);  // 20 bits
-  }
-  const auto plant = [&](size_t row, int bits) {
-    for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w];
-    codes[4 * row] ^= (uint64_t{1} << bits) - 1;
-  };
-  struct Case {
-    std::vector<std::pair<size_t, int>> planted;  // row, distance
-    size_t want;
-  };
-  const size_t m20 = size_t{1} << 20, m21 = size_t{1} << 21;
-  const Case cases[] = {
-      {{{m21 + 9, 3}}, m21 + 9},
-      {{{m20 - 1, 2}, {m20 + 5, 2}}, m20 - 1},
-      {{{m21 - 1, 2}, {m21, 2}, {5, 4}}, m21 - 1},
-      {{{70001, 1}, {m20 + 70001, 1}, {m21 + 36, 1}}, 70001},
-      {{{m21 + 36, 0}, {m21 + 20, 1}}, m21 + 36},
-  };
-  std::vector<unsigned char> records(kRows * 44);
-  for (const Case& c : cases) {
-    for (const auto& [row, bits] : c.planted) plant(row, bits);
-    const int want_distance = [&] {
-      int d = 20;
-      for (const auto& [row, bits] : c.planted) d = row == c.want ? bits : d;
-      return d;
-    }();
-    const Nearest got = k().nearest(q, codes.data(), kRows, 4);
-    EXPECT_EQ(got.index, c.want);
-    EXPECT_EQ(got.distance, static_cast<uint64_t>(want_distance));
-    for (size_t r = 0; r < kRows; ++r) std::memcpy(&records[44 * r], &codes[4 * r], 32);
-    const Nearest rec = k().nearest_records(q, records.data(), kRows, 44);
-    EXPECT_EQ(rec.index, c.want);
-    EXPECT_EQ(rec.distance, static_cast<uint64_t>(want_distance));
-    for (const auto& [row, bits] : c.planted) {
-      for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);
+  std::vector<uint64_t> storage(4 * kRows + 8);
+  // On a 64-byte line and 16 bytes past one, as NumPy's arrays may start.
+  for (size_t shift : {0u, 2u}) {
+    uint64_t* const codes = line_start(storage) + shift;
+    for (size_t r = 0; r < kRows; ++r) {
+      for (int w = 0; w < 4; ++w) codes[4 * r + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);  // 20 bits
+    }
+    const auto plant = [&](size_t row, int bits) {
+      for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w];
+      codes[4 * row] ^= (uint64_t{1} << bits) - 1;
+    };
+    struct Case {
+      std::vector<std::pair<size_t, int>> planted;  // row, distance
+      size_t want;
+    };
+    const size_t m20 = size_t{1} << 20, m21 = size_t{1} << 21;
+    const Case cases[] = {
+        {{{m21 + 9, 3}}, m21 + 9},
+        {{{m20 - 1, 2}, {m20 + 5, 2}}, m20 - 1},
+        {{{m21 - 1, 2}, {m21, 2}, {5, 4}}, m21 - 1},
+        {{{70001, 1}, {m20 + 70001, 1}, {m21 + 36, 1}}, 70001},
+        {{{m21 + 36, 0}, {m21 + 20, 1}}, m21 + 36},
+    };
+    std::vector<unsigned char> records(kRows * 44);
+    for (const Case& c : cases) {
+      for (const auto& [row, bits] : c.planted) plant(row, bits);
+      const int want_distance = [&] {
+        int d = 20;
+        for (const auto& [row, bits] : c.planted) d = row == c.want ? bits : d;
+        return d;
+      }();
+      const Nearest got = k().nearest(q, codes, kRows, 4);
+      EXPECT_EQ(got.index, c.want);
+      EXPECT_EQ(got.distance, static_cast<uint64_t>(want_distance));
+      if (shift == 0) {
+        for (size_t r = 0; r < kRows; ++r) std::memcpy(&records[44 * r], &codes[4 * r], 32);
+        const Nearest rec = k().nearest_records(q, records.data(), kRows, 44);
+        EXPECT_EQ(rec.index, c.want);
+        EXPECT_EQ(rec.distance, static_cast<uint64_t>(want_distance));
+      }
+      for (const auto& [row, bits] : c.planted) {
+        for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);
+      }
     }
   }
 }

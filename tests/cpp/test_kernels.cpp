@@ -2,10 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "platform/compiler.h"
 #include "variants.h"
 
 namespace tw::kernels {
@@ -139,6 +144,78 @@ TEST(Dispatch, EveryRequiredFeatureIsChecked) {
                                                          << feature_name(feature);
       }
     }
+  }
+}
+
+#if TW_ARCH_AARCH64
+constexpr bool kArm = true;
+#else
+constexpr bool kArm = false;
+#endif
+
+// The flags Linux lists for the first processor ("flags" on x86-64, "Features" on aarch64), or
+// nothing where there is no such line for this architecture (another OS, or qemu-user, which
+// shows the host's).
+std::set<std::string> os_cpu_flags() {
+#if defined(__linux__) && (TW_ARCH_X86_64 || TW_ARCH_AARCH64)
+  const std::string wanted = kArm ? "Features" : "flags";
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    if (key != wanted) continue;
+    std::istringstream words(line.substr(colon + 1));
+    std::set<std::string> flags;
+    for (std::string w; words >> w;) flags.insert(w);
+    return flags;
+  }
+#endif
+  return {};
+}
+
+// Linux's name of each feature (its flags already leave out what the OS does not save).
+const char* os_flag_name(CpuFeature f) {
+  switch (f) {
+    case CpuFeature::Sse2: return "sse2";
+    case CpuFeature::Sse3: return "pni";
+    case CpuFeature::Ssse3: return "ssse3";
+    case CpuFeature::Sse41: return "sse4_1";
+    case CpuFeature::Sse42: return "sse4_2";
+    case CpuFeature::Popcnt: return "popcnt";
+    case CpuFeature::Avx: return "avx";
+    case CpuFeature::Avx2: return "avx2";
+    case CpuFeature::Bmi1: return "bmi1";
+    case CpuFeature::Bmi2: return "bmi2";
+    case CpuFeature::Fma: return "fma";
+    case CpuFeature::Lzcnt: return "abm";
+    case CpuFeature::F16c: return "f16c";
+    case CpuFeature::Movbe: return "movbe";
+    case CpuFeature::Avx512f: return "avx512f";
+    case CpuFeature::Avx512bw: return "avx512bw";
+    case CpuFeature::Avx512dq: return "avx512dq";
+    case CpuFeature::Avx512vl: return "avx512vl";
+    case CpuFeature::Avx512cd: return "avx512cd";
+    case CpuFeature::Avx512vpopcntdq: return "avx512_vpopcntdq";
+    case CpuFeature::Neon: return "asimd";
+    case CpuFeature::Count: break;
+  }
+  return "";
+}
+
+// A wrong CPUID bit or XCR0 mask drops variants silently: every test still passes, on fewer of
+// them. So the detected features must be exactly what the OS reports.
+TEST(Dispatch, DetectedFeaturesAreWhatTheOperatingSystemReports) {
+  const std::set<std::string> flags = os_cpu_flags();
+  if (flags.empty()) GTEST_SKIP() << "no CPU flags of this architecture in /proc/cpuinfo";
+  const CpuFeatures cpu = cpu_features();
+  for (int i = 0; i < static_cast<int>(CpuFeature::Count); ++i) {
+    const auto f = static_cast<CpuFeature>(i);
+    if ((f == CpuFeature::Neon) != kArm) continue;  // the other architecture's
+    EXPECT_EQ(cpu.has(f), flags.count(os_flag_name(f)) == 1)
+        << feature_name(f) << " (Linux: " << os_flag_name(f) << ")";
   }
 }
 
