@@ -7,14 +7,12 @@
    projection must be rounded on its own.
 
     python scripts/check_objects.py --tests KERNEL_TESTS BUILD_DIR... [--objdump OBJDUMP]
-    python scripts/check_objects.py --compile-commands JSON BUILD_DIR... [--objdump OBJDUMP]
 
 Each BUILD_DIR is searched for *.o / *.obj files (ELF or Mach-O); KERNEL_TESTS is the C++ test
-binary built from the same sources and flags (a command prefix such as "qemu-aarch64 -L
-/usr/aarch64-linux-gnu" may be given with --runner). Where the test binary cannot run (a macOS
-cross build), each object's allowed features come from its own -m flags in CMake's
-compile_commands.json instead: the dispatcher requires exactly what a variant's files are
-compiled for, and check-objects on Linux holds it to that.
+binary built from the same sources (a command prefix such as "qemu-aarch64 -L
+/usr/aarch64-linux-gnu" may be given with --runner). For a build whose tests cannot run here
+(macOS), a build of the tests for this machine stands in: the dispatcher's table differs only
+for MSVC, so it is the same for GCC on Linux and clang on macOS.
 x86 objects are decoded with iced-x86; aarch64 objects are disassembled with objdump.
 """
 
@@ -54,13 +52,6 @@ ICED_TO_OURS = {
 COMPATIBLE_ENCODINGS = {("TZCNT", "BMI1")}
 # XGETBV, in the feature query only, which runs it after CPUID has reported OSXSAVE.
 GUARDED_BY_CPUID = {"cpu.cpp": {"XSAVE"}}
-
-# What -m flags enable, in our names: each level of the SSE/AVX ladder brings those below it,
-# and every AVX-512 subset brings AVX512F. Whatever else a compiler infers from a flag (clang's
-# -mavx512f turns on FMA and F16C) the dispatcher does not check, so it is not allowed here.
-X86_LADDER = ["sse3", "ssse3", "sse4.1", "sse4.2", "avx", "avx2", "avx512f"]
-FLAG_FEATURES = {"-mpopcnt": "popcnt", "-mbmi": "bmi1", "-mbmi2": "bmi2", "-mfma": "fma",
-                 "-mlzcnt": "lzcnt", "-mf16c": "f16c", "-mmovbe": "movbe"}
 
 FUSED_X86 = re.compile(r"^V?F(N)?M(ADD|SUB|ADDSUB|SUBADD)")
 # Fused or accumulating floating-point multiplies: scalar, Advanced SIMD, SVE, BF16.
@@ -126,31 +117,6 @@ def code_sections(path: Path):
                 yield machine, section.data()
 
 
-def flag_features(flags: list[str]) -> set[str]:
-    """Our names for the x86 features a compile command's -m flags enable."""
-    out: set[str] = set()
-    for flag in flags:
-        name = flag[2:] if flag.startswith("-m") else ""
-        if name in X86_LADDER:
-            out.update(X86_LADDER[:X86_LADDER.index(name) + 1])
-        elif name.startswith("avx512"):
-            out.update(X86_LADDER)
-            out.add(name)
-        elif flag in FLAG_FEATURES:
-            out.add(FLAG_FEATURES[flag])
-    return out
-
-
-def features_by_object(compile_commands: Path) -> dict[Path, set[str]]:
-    """Object file -> the x86 features its compile command enables."""
-    out = {}
-    for entry in json.loads(compile_commands.read_text()):
-        words = entry["arguments"] if "arguments" in entry else shlex.split(entry["command"])
-        obj = entry.get("output") or words[words.index("-o") + 1]
-        out[(Path(entry["directory"]) / obj).resolve()] = flag_features(words)
-    return out
-
-
 def x86_features(path: Path) -> tuple[Counter, Counter]:
     """Feature -> instruction count, and mnemonic -> count, over the object's code."""
     from iced_x86 import CpuidFeature, Decoder, Mnemonic
@@ -186,21 +152,13 @@ def arm_mnemonics(path: Path, objdump: str) -> Counter:
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("build_dirs", type=Path, nargs="+")
-    source = p.add_mutually_exclusive_group(required=True)
-    source.add_argument("--tests", dest="kernel_tests", help="the C++ test binary")
-    source.add_argument("--compile-commands", type=Path,
-                        help="CMake's compile_commands.json, for objects of a build that cannot run")
+    p.add_argument("--tests", required=True, dest="kernel_tests", help="the C++ test binary")
     p.add_argument("--runner", default="", help="command prefix to run KERNEL_TESTS (an emulator)")
     p.add_argument("--objdump", default="objdump", help="objdump for aarch64 objects")
     args = p.parse_args()
 
-    required, by_object = {}, {}
-    if args.kernel_tests:
-        required = json.loads(subprocess.run(
-            shlex.split(args.runner) + [args.kernel_tests, "--variants-json"],
-            capture_output=True, text=True, check=True).stdout)
-    else:
-        by_object = features_by_object(args.compile_commands)
+    required = json.loads(subprocess.run(shlex.split(args.runner) + [args.kernel_tests, "--variants-json"],
+                                         capture_output=True, text=True, check=True).stdout)
     objects = sorted((d, o) for d in args.build_dirs for o in d.rglob("*")
                      if o.suffix in (".o", ".obj") and "googletest" not in o.as_posix()
                      and "/tests/cpp/" not in o.as_posix())
@@ -218,17 +176,7 @@ def main() -> int:
         rel = obj.relative_to(build_dir.parent)
         if machine == "EM_X86_64":
             features, mnemonics = x86_features(obj)
-            if args.kernel_tests:
-                allowed = set(required.get(variant, {}).get("requires", [])) if variant else set()
-            elif obj.resolve() in by_object:
-                allowed = by_object[obj.resolve()]
-                # Baseline code must not be compiled for more, whatever its flags say.
-                if not variant and allowed:
-                    failures.append(f"{rel}: baseline code compiled with {sorted(allowed)}")
-                    allowed = set()
-            else:
-                failures.append(f"{rel}: not in {args.compile_commands}")
-                continue
+            allowed = set(required.get(variant, {}).get("requires", [])) if variant else set()
             extra = GUARDED_BY_CPUID.get(source_name(obj), set())
             baseline = MACOS_X86_BASELINE if is_macho(obj) else X86_BASELINE
             for feature, count in sorted(features.items()):
@@ -236,9 +184,8 @@ def main() -> int:
                     continue
                 ours = ICED_TO_OURS.get(feature)
                 if ours is None or ours not in allowed:
-                    checker = "dispatcher does not check" if args.kernel_tests else "flags do not enable"
                     failures.append(f"{rel}: {count} instruction(s) need {feature}, which the "
-                                    f"{checker} for {variant or 'baseline code'}")
+                                    f"dispatcher does not check for {variant or 'baseline code'}")
             fused = {m: n for m, n in mnemonics.items() if FUSED_X86.match(m)}
             products = sum(n for m, n in mnemonics.items() if re.match(r"^V?MUL[PS]S$", m))
             sums = sum(n for m, n in mnemonics.items() if re.match(r"^V?ADD[PS]S$", m))
@@ -256,9 +203,7 @@ def main() -> int:
                 failures.append(f"{rel}: fused multiply-add in the encoder: {fused}")
             elif not products or not sums:
                 failures.append(f"{rel}: no float multiply or add found: the check proves nothing")
-    against = (json.dumps(required) if args.kernel_tests
-               else f"the -m flags of each object in {args.compile_commands}")
-    print(f"checked {len(objects)} objects ({encoders} encoder objects) against {against}")
+    print(f"checked {len(objects)} objects ({encoders} encoder objects) against {json.dumps(required)}")
     for failure in failures:
         print("FAIL:", failure, file=sys.stderr)
     return 1 if failures or encoders == 0 else 0
