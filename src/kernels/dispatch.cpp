@@ -165,17 +165,19 @@ const char* op_name(Op op) {
 namespace {
 
 // Where the widest variant a CPU runs is not the fastest, the measured choice, by maker and
-// CPUID family: per operation, one variant for calls that read up to kCacheBytes (the codes sit
-// in the caches) and one for larger calls. Nothing is timed at run time.
+// CPUID family: per operation, one variant for calls that read up to `up_to` bytes (the codes
+// sit in a cache of that size) and one for larger calls. Nothing is timed at run time.
 struct Preference {
   CpuVendor vendor;
   uint32_t family;
   Op op;
   Isa in_cache;
-  Isa beyond_cache;
+  size_t up_to;
+  Isa beyond;
 };
 
-constexpr size_t kCacheBytes = size_t{16} << 20;
+constexpr size_t kMiB = size_t{1} << 20;
+constexpr size_t kEverySize = SIZE_MAX;
 
 constexpr Preference kPreferences[] = {
     // AMD family 19h with AVX-512 (Zen 4) runs every 512-bit operation as two 256-bit halves.
@@ -183,12 +185,12 @@ constexpr Preference kPreferences[] = {
     // last_accessed fields are gathered with 512-bit permutes while they sit in the caches and
     // read one by one from memory beyond them, which measured faster there (0.88x against
     // 1.20x the read of the records, 1M entries).
-    {CpuVendor::Amd, 0x19, Op::XorPopcount, Isa::Avx512vl, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::Distances, Isa::Avx512vl, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::Similarities, Isa::Avx512vl, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::Nearest, Isa::Avx512vl, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::NearestRecords, Isa::Avx512vl, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::ArgminU32, Isa::Avx512, Isa::Avx2},
+    {CpuVendor::Amd, 0x19, Op::XorPopcount, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::Distances, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::Similarities, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::Nearest, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::NearestRecords, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
+    {CpuVendor::Amd, 0x19, Op::ArgminU32, Isa::Avx512, 16 * kMiB, Isa::Avx2},
 };
 
 // The widest variant of kVariants the CPU runs, up to position `last`.
@@ -199,21 +201,33 @@ Isa widest(CpuFeatures features, size_t last) {
   return Isa::Scalar;
 }
 
+// This maker and family's exception for `op`, if the table has one.
+const Preference* preference(Op op, CpuModel model) {
+  for (const Preference& p : kPreferences) {
+    if (p.vendor == model.vendor && p.family == model.family && p.op == op) return &p;
+  }
+  return nullptr;
+}
+
 constexpr size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
 constexpr size_t kOpCount = sizeof kAllOps / sizeof kAllOps[0];
 
-// The variants active() uses per operation, for calls up to kCacheBytes and beyond; written once,
-// while active()'s table is built (under C++'s guarded static initialisation).
+// The variants active() uses per operation, for calls up to `up_to` bytes and beyond; written
+// once, while active()'s table is built (under C++'s guarded static initialisation).
 struct Plan {
   const KernelTable* in_cache[kOpCount];
-  const KernelTable* beyond_cache[kOpCount];
+  size_t up_to[kOpCount];
+  const KernelTable* beyond[kOpCount];
 };
 Plan plan;
 
+const KernelTable& planned(size_t op, size_t bytes) {
+  return *(bytes <= plan.up_to[op] ? plan.in_cache[op] : plan.beyond[op]);
+}
+
 template <Op op>
 const HammingKernels& by_size(size_t bytes) {
-  const size_t i = static_cast<size_t>(op);
-  return (bytes <= kCacheBytes ? plan.in_cache[i] : plan.beyond_cache[i])->hamming;
+  return planned(static_cast<size_t>(op), bytes).hamming;
 }
 
 // Entries that pick their variant by the size of the call, for the operations whose two
@@ -245,16 +259,22 @@ KernelTable compose() {
   const Isa base = widest(cpu_features(), widest_position);
   for (Op op : kAllOps) {
     const size_t i = static_cast<size_t>(op);
+    plan.up_to[i] = kEverySize;
     if (kMaxIsa != nullptr) {
-      plan.in_cache[i] = plan.beyond_cache[i] = table_for(base);
+      plan.in_cache[i] = plan.beyond[i] = table_for(base);
+      continue;
+    }
+    plan.in_cache[i] = table_for(choose(op, 0, cpu_features(), cpu_model()));
+    if (const Preference* p = preference(op, cpu_model()); p != nullptr && p->up_to != kEverySize) {
+      plan.up_to[i] = p->up_to;
+      plan.beyond[i] = table_for(choose(op, p->up_to + 1, cpu_features(), cpu_model()));
     } else {
-      plan.in_cache[i] = table_for(choose(op, 0, cpu_features(), cpu_model()));
-      plan.beyond_cache[i] = table_for(choose(op, kCacheBytes + 1, cpu_features(), cpu_model()));
+      plan.beyond[i] = plan.in_cache[i];
     }
   }
   const auto pick = [](Op op, auto member, auto by_size_entry) {
     const size_t i = static_cast<size_t>(op);
-    return plan.in_cache[i] == plan.beyond_cache[i] ? plan.in_cache[i]->hamming.*member
+    return plan.in_cache[i] == plan.beyond[i] ? plan.in_cache[i]->hamming.*member
                                                     : by_size_entry;
   };
   KernelTable t{base, isa_name(base), {}, plan.in_cache[static_cast<size_t>(Op::Encode)]->encode};
@@ -274,12 +294,10 @@ KernelTable compose() {
 
 Isa choose(Op op, size_t bytes, CpuFeatures features, CpuModel model) {
   const Isa fallback = widest(features, kVariantCount - 1);
-  for (const Preference& p : kPreferences) {
-    if (p.vendor != model.vendor || p.family != model.family || p.op != op) continue;
-    const Isa pick = bytes <= kCacheBytes ? p.in_cache : p.beyond_cache;
-    return runs_on(pick, features) ? pick : fallback;
-  }
-  return fallback;
+  const Preference* p = preference(op, model);
+  if (p == nullptr) return fallback;
+  const Isa pick = bytes <= p->up_to ? p->in_cache : p->beyond;
+  return runs_on(pick, features) ? pick : fallback;
 }
 
 const KernelTable& active() {
@@ -289,8 +307,7 @@ const KernelTable& active() {
 
 Isa chosen(Op op, size_t bytes) {
   active();
-  const size_t i = static_cast<size_t>(op);
-  return (bytes <= kCacheBytes ? plan.in_cache[i] : plan.beyond_cache[i])->isa;
+  return planned(static_cast<size_t>(op), bytes).isa;
 }
 
 }  // namespace tw::kernels

@@ -136,6 +136,12 @@ inline void wide_rows(const uint64_t* q, const uint64_t* codes, size_t rows, siz
 struct Rows : rows256::Rows256 {
   static void distances_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
                              size_t words, uint32_t* out) {
+    if (words < kWideFrom) {
+      for (size_t r = 0; r < rows; ++r) {
+        out[r] = static_cast<uint32_t>(narrow_distance(q, codes + r * words, words));
+      }
+      return;
+    }
     wide_rows(q, codes, rows, words, [&](size_t r, size_t n, const uint64_t* d) {
       for (size_t k = 0; k < n; ++k) out[r + k] = static_cast<uint32_t>(d[k]);
       return true;
@@ -144,6 +150,12 @@ struct Rows : rows256::Rows256 {
 
   static void similarities_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
                                 size_t words, float c, float* out) {
+    if (words < kWideFrom) {
+      for (size_t r = 0; r < rows; ++r) {
+        out[r] = similarity_of(narrow_distance(q, codes + r * words, words), c);
+      }
+      return;
+    }
     wide_rows(q, codes, rows, words, [&](size_t r, size_t n, const uint64_t* d) {
       for (size_t k = 0; k < n; ++k) out[r + k] = similarity_of(d[k], c);
       return true;
@@ -153,6 +165,13 @@ struct Rows : rows256::Rows256 {
   static Nearest nearest_wide(const uint64_t* q, const uint64_t* codes, size_t rows,
                               size_t words) {
     Nearest best{0, UINT64_MAX};
+    if (words < kWideFrom) {
+      for (size_t r = 0; r < rows && best.distance != 0; ++r) {
+        const uint64_t d = narrow_distance(q, codes + r * words, words);
+        if (d < best.distance) best = {r, d};
+      }
+      return best;
+    }
     wide_rows(q, codes, rows, words, [&](size_t r, size_t n, const uint64_t* d) {
       for (size_t k = 0; k < n; ++k) {
         if (d[k] < best.distance) best = {r + k, d[k]};
