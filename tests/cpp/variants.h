@@ -29,13 +29,13 @@ inline std::string variant_report() {
       run += std::string(run.empty() ? "" : " ") + isa_name(isa);
     }
   }
-  // "avx512 (nearest_records avx512vl; argmin_u32 avx512, avx2 beyond the caches)"
+  // "avx512 (nearest_records avx512, avx512vl for larger calls)"
   std::string picks;
   for (Op op : kAllOps) {
     const Isa small = chosen(op, 0), large = chosen(op, SIZE_MAX);
     if (small == active().isa && large == active().isa) continue;
     picks += std::string(picks.empty() ? " (" : "; ") + op_name(op) + " " + isa_name(small);
-    if (large != small) picks += std::string(", ") + isa_name(large) + " beyond the caches";
+    if (large != small) picks += std::string(", ") + isa_name(large) + " for larger calls";
   }
   if (!picks.empty()) picks += ")";
   return "kernel variants run: " + run + "; skipped: " + (skipped.empty() ? "none" : skipped) +
