@@ -192,12 +192,10 @@ constexpr Preference kPreferences[] = {
     {CpuVendor::Amd, 0x19, Op::NearestRecords, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
     {CpuVendor::Amd, 0x19, Op::ArgminU32, Isa::Avx512, 16 * kMiB, Isa::Avx2},
     // Intel cores (family 6) run 512-bit integer work on two ports, one of them the only one
-    // for VPOPCNTQ and shuffles. Beyond L2 (2 MiB on the Xeon measured) the batches, which also
-    // write a result a row, run 1-5% faster on 256-bit registers; within it the 512-bit loops
-    // are 1.5x as fast. The record search likewise from beyond L1 on (44 KB: 512-bit 5% ahead;
-    // 440 KB: 256-bit 4% ahead).
-    {CpuVendor::Intel, 6, Op::Distances, Isa::Avx512, 2 * kMiB, Isa::Avx512vl},
-    {CpuVendor::Intel, 6, Op::Similarities, Isa::Avx512, 2 * kMiB, Isa::Avx512vl},
+    // for VPOPCNTQ and shuffles, where two records in one 512-bit register cost an insert. From
+    // beyond L1 on the record search runs 3-4% faster on 256-bit registers (Xeon, 440 KB of
+    // records; 44 KB: 512-bit 5% ahead). The 4-word batches beyond L2 measured within 1-5% of
+    // each other either way, within the spread of the runs, so they keep the widest.
     {CpuVendor::Intel, 6, Op::NearestRecords, Isa::Avx512, 64 << 10, Isa::Avx512vl},
 };
 
