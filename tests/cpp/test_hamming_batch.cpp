@@ -125,6 +125,23 @@ TEST_P(Batch, DistancesAndSimilaritiesMatchReference) {
   }
 }
 
+// Past 1 MiB of codes the scans take their prefetching loops.
+TEST_P(Batch, DistancesAndSimilaritiesMatchReferencePastAMegabyte) {
+  std::mt19937_64 rng(8);
+  const size_t rows = 40000 + 13;
+  for (size_t offset : {4u, 6u, 0u}) {  // rows on a line, 16 and 32 bytes into one
+    const Matrix m = random_rows(rows, 4, offset, rng);
+    std::vector<uint32_t> got(rows), want(rows);
+    k().distances(m.query, m.codes, rows, 4, got.data());
+    ref().distances(m.query, m.codes, rows, 4, want.data());
+    ASSERT_EQ(got, want) << where(rows, 4, offset);
+    std::vector<float> gs(rows), ws(rows);
+    k().similarities(m.query, m.codes, rows, 4, 300.0f, gs.data());
+    ref().similarities(m.query, m.codes, rows, 4, 300.0f, ws.data());
+    ASSERT_EQ(0, std::memcmp(gs.data(), ws.data(), rows * sizeof(float))) << where(rows, 4, offset);
+  }
+}
+
 TEST(BatchReference, SimilarityIsRoundedInBinary32) {
   const HammingKernels& ref = table_for(Isa::Scalar)->hamming;
   const uint64_t q[4] = {0, 0, 0, 0};

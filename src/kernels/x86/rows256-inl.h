@@ -165,6 +165,14 @@ struct Rows256 {
   }
 
   static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
+    return 32 * rows > kPrefetchFromBytes ? nearest4_from<true>(q, codes, rows)
+                                          : nearest4_from<false>(q, codes, rows);
+  }
+
+  // Beyond the core's own caches each step asks for the codes 2 KiB ahead: without it the scan
+  // from L3 ran up to 20% behind the read of the codes there.
+  template <bool kPrefetch>
+  static Nearest nearest4_from(const uint64_t* q, const uint64_t* codes, size_t rows) {
     return chunked_nearest<kStep << 16>(rows, [&](size_t start, size_t n) {
       const uint64_t* base = codes + 4 * start;
       const __m256i qv = load(q);
@@ -172,6 +180,10 @@ struct Rows256 {
           n,
           [&](size_t r) {
             const uint64_t* block = base + 4 * r;
+            if constexpr (kPrefetch) {
+              const uintptr_t ahead = reinterpret_cast<uintptr_t>(block) + 2048;
+              for (uintptr_t line = 0; line < 32 * kStep; line += 64) prefetch(ahead + line);
+            }
             return step16([&](int k) { return matrix_row(qv, block, k); });
           },
           [&](size_t r, size_t left) {

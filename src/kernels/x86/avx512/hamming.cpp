@@ -330,12 +330,26 @@ inline Start start_of(const uint64_t* codes) {
   return in_line == 0 ? Start::Line : in_line == 32 ? Start::HalfLine : Start::Other;
 }
 
-struct Lines {
+// Beyond the core's own caches, a step asks for the kilobyte of codes two steps ahead: without
+// it the scans from L3 ran up to 10% behind the read of the codes there.
+constexpr uintptr_t kStepBytes = 32 * kStep, kPrefetchAhead = 2 * kStepBytes;
+
+template <bool kPrefetch>
+inline void prefetch_step(const uint64_t* block) {
+  if constexpr (kPrefetch) {
+    const uintptr_t ahead = reinterpret_cast<uintptr_t>(block) + kPrefetchAhead;
+    for (uintptr_t line = 0; line < kStepBytes; line += 64) prefetch(ahead + line);
+  }
+}
+
+template <bool kPrefetch>
+struct LinesOf {
   static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
     const __m512i q2 = broadcast_query(q);
     size_t r = 0;
     for (; r + kStep <= rows; r += kStep) {
       const uint64_t* block = codes + 4 * r;
+      prefetch_step<kPrefetch>(block);
       store_distances(out + r, step32([&](int k) { return matrix_pair(q2, block, k); }), kStep);
     }
     if (r < rows) {
@@ -354,6 +368,7 @@ struct Lines {
     size_t r = 0;
     for (; r + kStep <= rows; r += kStep) {
       const uint64_t* block = codes + 4 * r;
+      prefetch_step<kPrefetch>(block);
       sim.store(out + r, step32([&](int k) { return matrix_pair(q2, block, k); }), kStep);
     }
     if (r < rows) {
@@ -373,6 +388,7 @@ struct Lines {
       while (r + kStep <= n) {
         for (size_t i = 0; i < kZeroCheck && r + kStep <= n; ++i, r += kStep) {
           const uint64_t* block = base + 4 * r;
+          prefetch_step<kPrefetch>(block);
           lanes.add(step32([&](int k) { return matrix_pair(q2, block, k); }));
         }
         if (lanes.any_zero()) return lanes.result();
@@ -387,6 +403,24 @@ struct Lines {
     });
   }
 
+};
+
+// The 512-bit loops for a matrix on a line, with prefetches where it is larger than the caches.
+struct Lines {
+  static bool large(size_t rows) { return 32 * rows > kPrefetchFromBytes; }
+  static void distances4(const uint64_t* q, const uint64_t* codes, size_t rows, uint32_t* out) {
+    large(rows) ? LinesOf<true>::distances4(q, codes, rows, out)
+                : LinesOf<false>::distances4(q, codes, rows, out);
+  }
+  static void similarities4(const uint64_t* q, const uint64_t* codes, size_t rows, float c,
+                            float* out) {
+    large(rows) ? LinesOf<true>::similarities4(q, codes, rows, c, out)
+                : LinesOf<false>::similarities4(q, codes, rows, c, out);
+  }
+  static Nearest nearest4(const uint64_t* q, const uint64_t* codes, size_t rows) {
+    return large(rows) ? LinesOf<true>::nearest4(q, codes, rows)
+                       : LinesOf<false>::nearest4(q, codes, rows);
+  }
 };
 
 struct Rows {
