@@ -111,10 +111,9 @@ inline size_t argmin_u32_blocks(const unsigned char* records, size_t rows, size_
     if constexpr (kPrefetch) prefetch_records(block, 16 * stride);
     for (size_t k = 0; k < 16; ++k) {
       const uint32_t v = load_u32(block + k * stride);
-      if (v < best) {
-        best = v;
-        best_index = r + k;
-      }
+      const bool lt = v < best;  // branch-free: which rows lower the minimum is data
+      best = lt ? v : best;
+      best_index = lt ? r + k : best_index;
     }
     if (best == 0) return best_index;
   }
@@ -122,10 +121,14 @@ inline size_t argmin_u32_blocks(const unsigned char* records, size_t rows, size_
 }
 
 inline constexpr size_t kPrefetchFromBytes = size_t{1} << 20;
+// The record walks of evict_lru gain from prefetches only from memory: within L2 and L3 they
+// measured up to 2.8x slower with them (30k records), from memory faster (1M records, 0.88x
+// against 1.20x the read of them on a CPU whose last level cache they exceed).
+inline constexpr size_t kRecordPrefetchFromBytes = size_t{16} << 20;
 
 inline size_t argmin_u32_prefetched(const unsigned char* records, size_t rows, size_t stride) {
-  return rows * stride > kPrefetchFromBytes ? argmin_u32_blocks<true>(records, rows, stride)
-                                            : argmin_u32_blocks<false>(records, rows, stride);
+  return rows * stride > kRecordPrefetchFromBytes ? argmin_u32_blocks<true>(records, rows, stride)
+                                            : argmin_u32_from(UINT32_MAX, 0, records, 0, rows, stride);
 }
 
 // Vector loops keep row indices in narrow lanes: scan in chunks whose indices fit.

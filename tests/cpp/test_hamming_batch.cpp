@@ -1,6 +1,7 @@
 // The many-row Hamming kernels of every runnable variant, against the scalar reference.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <random>
 #include <string>
@@ -371,6 +372,12 @@ TEST_P(Batch, NearestKeepsRowNumbersAcrossMillionsOfRows) {
         const Nearest rec = k().nearest_records(q, records.data(), kRows, 44);
         EXPECT_EQ(rec.index, c.want);
         EXPECT_EQ(rec.distance, static_cast<uint64_t>(want_distance));
+        // The same rows as last_accessed values: the smallest where the smallest distance is.
+        for (size_t r = 0; r < kRows; ++r) {
+          const uint32_t t = 1000 + static_cast<uint32_t>(std::popcount(codes[4 * r] ^ q[0]));
+          std::memcpy(&records[44 * r + 36], &t, sizeof t);
+        }
+        EXPECT_EQ(k().argmin_u32(records.data() + 36, kRows, 44), c.want);
       }
       for (const auto& [row, bits] : c.planted) {
         for (int w = 0; w < 4; ++w) codes[4 * row + w] = q[w] ^ (w == 0 ? 0xFFFFFull : 0);
