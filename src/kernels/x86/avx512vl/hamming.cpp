@@ -117,18 +117,15 @@ inline uint64_t narrow_distance(const uint64_t* q, const uint64_t* row, size_t w
   return d;
 }
 
-// Distances of every row, eight at a time, handed to emit(first row, count, distances).
+// Distances of every row (words >= kWideFrom), eight at a time, handed to emit(first row,
+// count, distances), which returns false to stop.
 template <class Emit>
 inline void wide_rows(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                       Emit emit) {
   uint64_t d[8];
   for (size_t r = 0; r < rows; r += 8) {
     const size_t n = rows - r < 8 ? rows - r : 8;
-    if (words < kWideFrom) {
-      for (size_t k = 0; k < n; ++k) d[k] = narrow_distance(q, codes + (r + k) * words, words);
-    } else {
-      eight_rows_any(q, codes, r, n, words, d);
-    }
+    eight_rows_any(q, codes, r, n, words, d);
     if (!emit(r, n, d)) return;
   }
 }
