@@ -197,9 +197,6 @@ constexpr Preference kPreferences[] = {
     // records; 44 KB: 512-bit 5% ahead). The 4-word batches beyond L2 measured within 1-5% of
     // each other either way, within the spread of the runs, so they keep the widest.
     {CpuVendor::Intel, 6, Op::NearestRecords, Isa::Avx512, 64 << 10, Isa::Avx512vl},
-    // evict_lru: the 512-bit gather of the last_accessed fields wins within L1 (1k records:
-    // 1.26x against 1.9x the read of them); from L2 on, reading them one by one is 7-13% faster.
-    {CpuVendor::Intel, 6, Op::ArgminU32, Isa::Avx512, 64 << 10, Isa::Avx2},
 };
 
 // The widest variant of kVariants the CPU runs, up to position `last`.

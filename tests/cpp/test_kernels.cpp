@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Zen 5 runs 512-bit operations whole: none of Zen 4's exceptions.
         Choice{"zen5", kZen5, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
-        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx2},
+        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx512},
         Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Distances, Isa::Avx512, Isa::Avx512},
         // Intel without AVX-512 (a client core, or a hypervisor hiding it).
         Choice{"adl", kSapphireRapids, Isa::Avx2, Op::Distances, Isa::Avx2, Isa::Avx2},
