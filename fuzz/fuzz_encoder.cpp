@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "fuzz_subjects.h"
 #include "kernels/kernels.h"
 
 namespace tw::fuzz {
@@ -19,23 +20,6 @@ namespace {
 
 using kernels::Isa;
 using kernels::KernelTable;
-
-struct Subject {
-  const KernelTable* table;
-  const char* name;
-};
-
-const std::vector<Subject>& subjects() {
-  static const std::vector<Subject> all = [] {
-    std::vector<Subject> out;
-    for (Isa isa : kernels::kAllIsas) {
-      if (const KernelTable* t = kernels::table_for(isa)) out.push_back({t, t->name});
-    }
-    out.push_back({&kernels::active(), "active"});
-    return out;
-  }();
-  return all;
-}
 
 float from_bits(uint32_t bits) {
   float f;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "fuzz_subjects.h"
 #include "kernels/kernels.h"
 #include "storage.h"
 
@@ -31,24 +32,6 @@ namespace {
 using kernels::Isa;
 using kernels::KernelTable;
 using kernels::Nearest;
-
-struct Subject {
-  const KernelTable* table;
-  const char* name;
-};
-
-// Each variant table_for() offers here, then active(): whatever it picks per operation.
-const std::vector<Subject>& subjects() {
-  static const std::vector<Subject> all = [] {
-    std::vector<Subject> out;
-    for (Isa isa : kernels::kAllIsas) {
-      if (const KernelTable* t = kernels::table_for(isa)) out.push_back({t, t->name});
-    }
-    out.push_back({&kernels::active(), "active"});
-    return out;
-  }();
-  return all;
-}
 
 uint64_t load_word(const unsigned char* p) {
   uint64_t w;
