@@ -120,6 +120,7 @@ struct Case {
   std::string op;                       // "nearest"
   size_t rows;                          // the size asked for
   Op kernel_op;                         // what chosen() is asked about
+  size_t words;                         // words a row (of the long codes, for xor_popcount)
   size_t bytes;                         // bytes of codes or records one call reads
   std::string unit;                     // "row" or "call"
   std::vector<std::string> ref_labels;  // per reference, the table row it leads ("encode_batch")
@@ -158,7 +159,7 @@ struct Matrix {
 
 Case nearest_case(const std::string& op, size_t words, size_t rows, const Variants& vs) {
   auto m = std::make_shared<Matrix>(rows, words, 1000 + rows + words);
-  Case c{op, rows, Op::Nearest, m->codes.bytes(), "row", {op}, {}, {}};
+  Case c{op, rows, Op::Nearest, words, m->codes.bytes(), "row", {op}, {}, {}};
   c.inputs = {{m->codes.data(), m->codes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->codes.data(), m->codes.bytes(), rows));
   for (const auto& [isa, t] : vs) {
@@ -177,7 +178,7 @@ template <class Out, class Run>
 Case batch_case(const std::string& op, Op kernel_op, size_t rows, const Variants& vs, Run run) {
   auto m = std::make_shared<Matrix>(rows, 4, 2000 + rows);
   auto out = std::make_shared<Block<Out>>(rows);
-  Case c{op, rows, kernel_op, m->codes.bytes(), "row", {op}, {}, {}};
+  Case c{op, rows, kernel_op, 4, m->codes.bytes(), "row", {op}, {}, {}};
   c.inputs = {{m->codes.data(), m->codes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->codes.data(), m->codes.bytes(), rows));
   std::vector<Out> expected(rows);
@@ -236,6 +237,7 @@ Case records_case(size_t rows, const Variants& vs) {
   Case c{"nearest_records",
          rows,
          Op::NearestRecords,
+         4,
          m->bytes.bytes(),
          "row",
          {"nearest_records"},
@@ -257,7 +259,7 @@ Case records_case(size_t rows, const Variants& vs) {
 
 Case argmin_case(size_t rows, const Variants& vs) {
   auto m = std::make_shared<Records>(rows);
-  Case c{"argmin_u32", rows, Op::ArgminU32, m->bytes.bytes(), "row", {"argmin_u32"}, {}, {}};
+  Case c{"argmin_u32", rows, Op::ArgminU32, 4, m->bytes.bytes(), "row", {"argmin_u32"}, {}, {}};
   c.inputs = {{m->bytes.data(), m->bytes.bytes()}};
   c.refs.push_back(read_floor_of(m, m->bytes.data(), m->bytes.bytes(), rows));
   for (const auto& [isa, t] : vs) {
@@ -276,7 +278,7 @@ Case xor_popcount_case(size_t rows, const Variants& vs) {
   auto m = std::make_shared<Block<uint64_t>>(2 * words);
   std::mt19937_64 rng(4000 + rows);
   fill_random(m->data(), m->size(), rng);
-  Case c{"xor_popcount", rows, Op::XorPopcount, m->bytes(), "row", {"xor_popcount"}, {}, {}};
+  Case c{"xor_popcount", rows, Op::XorPopcount, words, m->bytes(), "row", {"xor_popcount"}, {}, {}};
   c.inputs = {{m->data(), m->bytes()}};
   c.refs.push_back(read_floor_of(m, m->data(), m->bytes(), rows));
   const uint64_t* a = m->data();
@@ -322,7 +324,7 @@ struct EncodeInput {
 Case encode_case(size_t rows, const Variants& vs, bool one) {
   auto m = std::make_shared<EncodeInput>(rows);
   const std::string op = one ? "encode" : "encode_batch";
-  Case c{op, rows, Op::Encode, m->x.bytes(), one ? "call" : "row", {op}, {}, {}};
+  Case c{op, rows, Op::Encode, 0, m->x.bytes(), one ? "call" : "row", {op}, {}, {}};
   c.inputs = {{m->x.data(), m->x.bytes()}, {m->panels.data(), m->panels.bytes()}};
   c.refs.push_back(read_floor_of(m, m->panels.data(), m->matrix_bytes(), 1));
   if (!one) {
@@ -487,13 +489,14 @@ std::vector<std::vector<double>> take_turns(const std::vector<const Contender*>&
 
 struct Row {
   std::string op, label, unit;
-  size_t rows, bytes;
+  Op kernel_op;
+  size_t rows, words, bytes;
   std::string ref;  // the reference's name
   double ref_ns;
   double spread;  // the widest of the floor's times' and the variants' ratios' spreads
   std::vector<std::string> names;  // variants run
   std::vector<double> ns, ratio;   // per variant: median ns/unit, median ratio to the reference
-  std::string picked;              // chosen(op, bytes)
+  std::string picked;              // chosen(op, words, bytes)
 };
 
 std::vector<Row> measure(const Case& c, int rounds, double target, bool cold) {
@@ -507,7 +510,9 @@ std::vector<Row> measure(const Case& c, int rounds, double target, bool cold) {
     Row row{c.op,
             c.ref_labels[f],
             c.unit,
+            c.kernel_op,
             c.rows,
+            c.words,
             c.bytes,
             c.refs[f].name,
             median(ns[f]),
@@ -515,7 +520,7 @@ std::vector<Row> measure(const Case& c, int rounds, double target, bool cold) {
             {},
             {},
             {},
-            isa_name(chosen(c.kernel_op, c.bytes))};
+            isa_name(chosen(c.kernel_op, c.words, c.bytes))};
     for (size_t v = 0; v < c.variants.size(); ++v) {
       const std::vector<double>& t = ns[c.refs.size() + v];
       std::vector<double> ratios;
@@ -546,7 +551,7 @@ std::string fixed(double v, int digits) {
 
 std::string ns_text(double ns) { return fixed(ns, ns < 10 ? 3 : ns < 1000 ? 1 : 0); }
 
-std::string cpu_model() {
+std::string cpu_description() {
   std::ifstream in("/proc/cpuinfo");
   std::string line, model, family, number;
   auto value = [&] { return line.substr(line.find(':') + 2); };
@@ -579,7 +584,7 @@ void print_table(const std::vector<Row>& rows, const std::vector<std::string>& n
       cold ? "one call each on inputs just flushed from every cache level (--cold)"
            : "one timed batch (at least " + fixed(target / 1000, 0) + " us) each, on warm data";
   const char* clock = thread_clock ? "the thread's CPU clock" : "the wall clock";
-  std::printf("CPU: %s; %s.\n\n", cpu_model().c_str(), variant_line().c_str());
+  std::printf("CPU: %s; %s.\n\n", cpu_description().c_str(), variant_line().c_str());
   std::printf(
       "Nanoseconds per row (per call for `encode`), the median of %d rounds in which the read "
       "floor and every variant take %s, timed by %s; in "
@@ -640,20 +645,39 @@ void print_choices(const std::vector<size_t>& sizes) {
     bool benched = false;
     for (const OpSpec& s : kOps) benched = benched || s.op == op;
     std::printf("| %s%s |", op_name(op), benched ? "" : " (no benchmark case)");
-    for (size_t s : sizes) std::printf(" %s |", isa_name(chosen(op, bytes_for(op, s))));
+    for (size_t s : sizes) std::printf(" %s |", isa_name(chosen(op, 4, bytes_for(op, s))));
     std::printf("\n");
   }
 }
 
-void write_json(const std::string& path, const std::vector<Row>& rows, int rounds) {
+std::string vendor_name(CpuVendor v) {
+  return v == CpuVendor::Intel ? "intel" : v == CpuVendor::Amd ? "amd" : "other";
+}
+
+// The run as a record of this CPU (bench/cpus/): who made it, its features and caches, and the
+// rows with what each asked chosen() about, so that tests can replay them through choose().
+void write_json(const std::string& path, const std::vector<Row>& rows, int rounds, bool cold) {
   std::ofstream out(path);
   if (!out) fail("cannot write " + path);
-  out << "{\"cpu\": \"" << cpu_model() << "\", \"floor\": \"" << widest_floor().name
+  out.precision(6);
+  const CpuModel m = tw::cpu_model();
+  out << "{\"cpu\": \"" << cpu_description() << "\", \"vendor\": \"" << vendor_name(m.vendor)
+      << "\", \"family\": " << m.family << ", \"model\": " << m.model << ", \"features\": [";
+  bool first = true;
+  for (int i = 0; i < static_cast<int>(CpuFeature::Count); ++i) {
+    if (!cpu_features().has(static_cast<CpuFeature>(i))) continue;
+    out << (first ? "" : ", ") << "\"" << feature_name(static_cast<CpuFeature>(i)) << "\"";
+    first = false;
+  }
+  out << "], \"caches\": {\"l1d\": " << m.caches.l1d << ", \"l2\": " << m.caches.l2
+      << ", \"l3\": " << m.caches.l3 << "},\n \"floor\": \"" << widest_floor().name
       << "\", \"rounds\": " << rounds << ", \"clock\": \"" << (thread_clock ? "thread" : "wall")
-      << "\", \"offset\": " << start_offset << ", \"rows\": [\n";
+      << "\", \"offset\": " << start_offset << ", \"cold\": " << (cold ? "true" : "false")
+      << ", \"rows\": [\n";
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
-    out << "  {\"op\": \"" << r.label << "\", \"rows\": " << r.rows << ", \"bytes\": " << r.bytes
+    out << "  {\"op\": \"" << r.label << "\", \"kernel_op\": \"" << op_name(r.kernel_op)
+        << "\", \"words\": " << r.words << ", \"rows\": " << r.rows << ", \"bytes\": " << r.bytes
         << ", \"unit\": \"" << r.unit << "\", \"reference\": \"" << r.ref
         << "\", \"reference_ns\": " << r.ref_ns << ", \"spread\": " << r.spread
         << ", \"picked\": \"" << r.picked << "\", \"variants\": {";
@@ -671,7 +695,7 @@ void write_json(const std::string& path, const std::vector<Row>& rows, int round
 void floor_survey(const std::vector<size_t>& sizes, int rounds, double target) {
   const std::vector<const FloorKernels*> sets = runnable_floors();
   std::printf("CPU: %s.\n\nRead floors, ns per 32 bytes (median of %d rounds taking turns):\n\n",
-              cpu_model().c_str(), rounds);
+              cpu_description().c_str(), rounds);
   std::printf("| floor | loads an iteration |");
   for (size_t s : sizes)
     std::printf(" %s rows (%s B) |", size_label(s).c_str(), size_label(s * 32).c_str());
@@ -928,7 +952,7 @@ int run(int argc, char** argv) {
   }
   print_table(rows, names, o.rounds, target, o.cold);
   print_choices(o.sizes);
-  if (!o.json.empty()) write_json(o.json, rows, o.rounds);
+  if (!o.json.empty()) write_json(o.json, rows, o.rounds, o.cold);
   return 0;
 }
 

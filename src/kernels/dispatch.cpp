@@ -162,42 +162,91 @@ const char* op_name(Op op) {
   return "?";
 }
 
+const char* reach_name(Reach reach) {
+  switch (reach) {
+    case Reach::L1: return "l1";
+    case Reach::L2: return "l2";
+    case Reach::L3: return "l3";
+    case Reach::Memory: return "memory";
+  }
+  return "?";
+}
+
+const char* width_name(Width width) {
+  switch (width) {
+    case Width::Narrow: return "narrow";
+    case Width::Four: return "four";
+    case Width::Wide: return "wide";
+    case Width::Any: return "any";
+  }
+  return "?";
+}
+
+Reach reach_of(size_t bytes, const CpuCaches& caches) {
+  // Where the CPU does not say: a small core's sizes, so that no call is taken for a memory one.
+  const uint64_t l1 = caches.l1d != 0 ? caches.l1d : uint64_t{32} << 10;
+  const uint64_t l2 = caches.l2 != 0 ? caches.l2 : uint64_t{512} << 10;
+  const uint64_t l3 = caches.l3 != 0 ? caches.l3 : uint64_t{8} << 20;
+  if (bytes <= l1) return Reach::L1;
+  if (bytes <= l2) return Reach::L2;
+  // A scan that re-reads more than half the L3 shares it with everything else on the chip;
+  // in the records it already ran at memory speed there (Zen 4 and Zen 3: 32 MB of codes on
+  // a 32 MB L3 against 3.2 MB, an L3 hit).
+  if (bytes <= l3 / 2) return Reach::L3;
+  return Reach::Memory;
+}
+
 namespace {
 
-// Where the widest variant a CPU runs is not the fastest, the measured choice, by maker and
-// CPUID family: per operation, one variant for calls that read up to `up_to` bytes (the codes
-// sit in a cache of that size) and one for larger calls. Nothing is timed at run time.
-struct Preference {
-  CpuVendor vendor;
-  uint32_t family;
-  Op op;
-  Isa in_cache;
-  size_t up_to;
-  Isa beyond;
-};
+constexpr CpuFeatures kAvx512Cpu{F::Avx512f};
+constexpr Width kAny = Width::Any;
 
-constexpr size_t kMiB = size_t{1} << 20;
-constexpr size_t kEverySize = SIZE_MAX;
+constexpr const char* kZen4Record = "amd-f25-m17.json";
+constexpr const char* kXeonRecord = "intel-f6-m167.json";
 
-constexpr Preference kPreferences[] = {
-    // AMD family 19h with AVX-512 (Zen 4) runs every 512-bit operation as two 256-bit halves.
-    // Its scans take the same VPOPCNTDQ loops on 256-bit registers; the 44-byte records'
-    // last_accessed fields are gathered with 512-bit permutes while they sit in the caches and
-    // read one by one from memory beyond them, which measured faster there (0.88x against
-    // 1.20x the read of the records, 1M entries).
-    {CpuVendor::Amd, 0x19, Op::XorPopcount, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::Distances, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::Similarities, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::Nearest, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::NearestRecords, Isa::Avx512vl, kEverySize, Isa::Avx512vl},
-    {CpuVendor::Amd, 0x19, Op::ArgminU32, Isa::Avx512, 16 * kMiB, Isa::Avx2},
+// Where the widest variant a CPU runs is not the fastest, the measured choice. Each row names
+// the record under bench/cpus/ it rests on; tests/cpp replays every record through choose().
+// Nothing is timed at run time.
+constexpr Exception kExceptions[] = {
+    // AMD family 19h with AVX-512 is Zen 4, which runs each 512-bit operation as two 256-bit
+    // halves. From memory the 4-word scans run at the read floor on avx2 (1.02-1.08x cold,
+    // 1M rows), where the wide variants' loops, with their prefetches two steps ahead, fall
+    // 15-25% behind; in L3 the batches run 512-bit work no faster than 256-bit.
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Nearest, Width::Four, Reach::Memory,
+     Reach::Memory, Isa::Avx2, kZen4Record},
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Distances, Width::Four, Reach::L3, Reach::L3,
+     Isa::Avx512vl, kZen4Record},
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Distances, Width::Four, Reach::Memory,
+     Reach::Memory, Isa::Avx2, kZen4Record},
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Similarities, Width::Four, Reach::L3, Reach::L3,
+     Isa::Avx512vl, kZen4Record},
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Similarities, Width::Four, Reach::Memory,
+     Reach::Memory, Isa::Avx2, kZen4Record},
+    // Rows narrower than four words go through scalar POPCNT in every wide variant; in the
+    // core's own caches the 256-bit one's loop measured 10-15% ahead, beyond them 20-30% behind.
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Nearest, Width::Narrow, Reach::L1, Reach::L2,
+     Isa::Avx512vl, kZen4Record},
+    // Two 44-byte records in a 512-bit register cost a cross-half insert on Zen 4.
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::NearestRecords, kAny, Reach::L1, Reach::Memory,
+     Isa::Avx512vl, kZen4Record},
+    // evict_lru's walk of the records' timestamps: beyond L3 the plain one-by-one walk, with no
+    // prefetch, measured 3-12% ahead of every vector gather and of the prefetching walk.
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::ArgminU32, kAny, Reach::Memory, Reach::Memory,
+     Isa::Scalar, kZen4Record},
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::XorPopcount, kAny, Reach::L1, Reach::Memory,
+     Isa::Avx512vl, kZen4Record},
+    // The 512-bit encoder runs 8-34% behind avx2's (avx512vl's) on Zen 4: its 16-lane
+    // multiplies and adds are two halves each, with no more independent chains to hide them.
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Encode, kAny, Reach::L1, Reach::Memory,
+     Isa::Avx512vl, kZen4Record},
     // Intel cores (family 6) run 512-bit integer work on two ports, one of them the only one
-    // for VPOPCNTQ and shuffles, where two records in one 512-bit register cost an insert. From
-    // beyond L1 on the record search runs 3-4% faster on 256-bit registers (Xeon, 440 KB of
-    // records; 44 KB: 512-bit 5% ahead). The 4-word batches beyond L2 measured within 1-5% of
-    // each other either way, within the spread of the runs, so they keep the widest.
-    {CpuVendor::Intel, 6, Op::NearestRecords, Isa::Avx512, 64 << 10, Isa::Avx512vl},
+    // for VPOPCNTQ and shuffles, where two records in one 512-bit register cost an insert.
+    // Beyond L1 the record search runs 3-4% faster on 256-bit registers.
+    {CpuVendor::Intel, 6, kAvx512Cpu, Op::NearestRecords, kAny, Reach::L2, Reach::Memory,
+     Isa::Avx512vl, kXeonRecord},
 };
+
+constexpr size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
 
 // The widest variant of kVariants the CPU runs, up to position `last`.
 Isa widest(CpuFeatures features, size_t last) {
@@ -207,103 +256,115 @@ Isa widest(CpuFeatures features, size_t last) {
   return Isa::Scalar;
 }
 
-// This maker and family's exception for `op`, if the table has one.
-const Preference* preference(Op op, CpuModel model) {
-  for (const Preference& p : kPreferences) {
-    if (p.vendor == model.vendor && p.family == model.family && p.op == op) return &p;
+const Exception* exception_for(Op op, Width width, Reach reach, CpuFeatures features,
+                               const CpuModel& model) {
+  for (const Exception& e : kExceptions) {
+    if (e.vendor != model.vendor || e.family != model.family || e.op != op) continue;
+    if (features.first_missing(e.needs) != CpuFeature::Count) continue;
+    if (e.width != Width::Any && e.width != width) continue;
+    if (reach < e.from || reach > e.to) continue;
+    return &e;
   }
   return nullptr;
 }
 
-constexpr size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
-constexpr size_t kOpCount = sizeof kAllOps / sizeof kAllOps[0];
+Isa choose_at(Op op, Width width, Reach reach, CpuFeatures features, const CpuModel& model) {
+  const Isa fallback = widest(features, kVariantCount - 1);
+  const Exception* e = exception_for(op, width, reach, features, model);
+  return e != nullptr && runs_on(e->isa, features) ? e->isa : fallback;
+}
 
-// The variants active() uses per operation, for calls up to `up_to` bytes and beyond; written
-// once, while active()'s table is built (under C++'s guarded static initialisation).
+constexpr size_t kOpCount = sizeof kAllOps / sizeof kAllOps[0];
+constexpr size_t kWidthCount = sizeof kAllWidths / sizeof kAllWidths[0];
+constexpr size_t kReachCount = sizeof kAllReaches / sizeof kAllReaches[0];
+
+// The variants active() uses per operation, row width and reach, and this CPU's caches;
+// written once, while active()'s table is built (under C++'s guarded static initialisation).
 struct Plan {
-  const KernelTable* in_cache[kOpCount];
-  size_t up_to[kOpCount];
-  const KernelTable* beyond[kOpCount];
+  const KernelTable* table[kOpCount][kWidthCount][kReachCount];
+  CpuCaches caches;
 };
 Plan plan;
 
-const KernelTable& planned(size_t op, size_t bytes) {
-  return *(bytes <= plan.up_to[op] ? plan.in_cache[op] : plan.beyond[op]);
+const KernelTable& planned(Op op, size_t words, size_t bytes) {
+  return *plan.table[static_cast<size_t>(op)][static_cast<size_t>(width_of(words))]
+                    [static_cast<size_t>(reach_of(bytes, plan.caches))];
 }
 
-template <Op op>
-const HammingKernels& by_size(size_t bytes) {
-  return planned(static_cast<size_t>(op), bytes).hamming;
+// Entries that pick their variant per call, for the operations whose choice varies.
+uint64_t xor_popcount_by_call(const uint64_t* a, const uint64_t* b, size_t words) {
+  return planned(Op::XorPopcount, words, 16 * words).hamming.xor_popcount(a, b, words);
 }
-
-// Entries that pick their variant by the size of the call, for the operations whose two
-// variants differ.
-uint64_t xor_popcount_by_size(const uint64_t* a, const uint64_t* b, size_t words) {
-  return by_size<Op::XorPopcount>(16 * words).xor_popcount(a, b, words);
-}
-void distances_by_size(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+void distances_by_call(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                        uint32_t* out) {
-  by_size<Op::Distances>(8 * rows * words).distances(q, codes, rows, words, out);
+  planned(Op::Distances, words, 8 * rows * words).hamming.distances(q, codes, rows, words, out);
 }
-Nearest nearest_by_size(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words) {
-  return by_size<Op::Nearest>(8 * rows * words).nearest(q, codes, rows, words);
+Nearest nearest_by_call(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words) {
+  return planned(Op::Nearest, words, 8 * rows * words).hamming.nearest(q, codes, rows, words);
 }
-Nearest nearest_records_by_size(const uint64_t* q, const unsigned char* records, size_t rows,
+Nearest nearest_records_by_call(const uint64_t* q, const unsigned char* records, size_t rows,
                                 size_t stride) {
-  return by_size<Op::NearestRecords>(rows * stride).nearest_records(q, records, rows, stride);
+  return planned(Op::NearestRecords, 4, rows * stride)
+      .hamming.nearest_records(q, records, rows, stride);
 }
-size_t argmin_u32_by_size(const unsigned char* records, size_t rows, size_t stride) {
-  return by_size<Op::ArgminU32>(rows * stride).argmin_u32(records, rows, stride);
+size_t argmin_u32_by_call(const unsigned char* records, size_t rows, size_t stride) {
+  return planned(Op::ArgminU32, 4, rows * stride).hamming.argmin_u32(records, rows, stride);
 }
-void similarities_by_size(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
+void similarities_by_call(const uint64_t* q, const uint64_t* codes, size_t rows, size_t words,
                           float code_bits, float* out) {
-  by_size<Op::Similarities>(8 * rows * words).similarities(q, codes, rows, words, code_bits, out);
+  planned(Op::Similarities, words, 8 * rows * words)
+      .hamming.similarities(q, codes, rows, words, code_bits, out);
 }
 
 KernelTable compose() {
   const size_t widest_position = kMaxIsa != nullptr ? kMaxPosition : kVariantCount - 1;
   const Isa base = widest(cpu_features(), widest_position);
+  plan.caches = cpu_model().caches;
   for (Op op : kAllOps) {
-    const size_t i = static_cast<size_t>(op);
-    plan.up_to[i] = kEverySize;
-    if (kMaxIsa != nullptr) {
-      plan.in_cache[i] = plan.beyond[i] = table_for(base);
-      continue;
-    }
-    plan.in_cache[i] = table_for(choose(op, 0, cpu_features(), cpu_model()));
-    if (const Preference* p = preference(op, cpu_model()); p != nullptr && p->up_to != kEverySize) {
-      plan.up_to[i] = p->up_to;
-      plan.beyond[i] = table_for(choose(op, p->up_to + 1, cpu_features(), cpu_model()));
-    } else {
-      plan.beyond[i] = plan.in_cache[i];
+    for (Width width : kAllWidths) {
+      for (Reach reach : kAllReaches) {
+        const Isa isa =
+            kMaxIsa != nullptr ? base : choose_at(op, width, reach, cpu_features(), cpu_model());
+        plan.table[static_cast<size_t>(op)][static_cast<size_t>(width)]
+                  [static_cast<size_t>(reach)] = table_for(isa);
+      }
     }
   }
-  const auto pick = [](Op op, auto member, auto by_size_entry) {
-    const size_t i = static_cast<size_t>(op);
-    return plan.in_cache[i] == plan.beyond[i] ? plan.in_cache[i]->hamming.*member
-                                                    : by_size_entry;
+  // The variant's own entry where one variant serves every call, else the per-call one.
+  const auto pick = [](Op op, auto member, auto by_call) {
+    const auto& t = plan.table[static_cast<size_t>(op)];
+    for (const auto& by_width : t) {
+      for (const KernelTable* k : by_width) {
+        if (k != t[0][0]) return by_call;
+      }
+    }
+    return t[0][0]->hamming.*member;
   };
-  KernelTable t{base, isa_name(base), {}, plan.in_cache[static_cast<size_t>(Op::Encode)]->encode};
+  // The encoder is chosen once: no row of the table tells its calls apart.
+  const KernelTable* encoder =
+      plan.table[static_cast<size_t>(Op::Encode)][0][static_cast<size_t>(Reach::L1)];
+  KernelTable t{base, isa_name(base), {}, encoder->encode};
   t.hamming.xor_popcount =
-      pick(Op::XorPopcount, &HammingKernels::xor_popcount, &xor_popcount_by_size);
-  t.hamming.distances = pick(Op::Distances, &HammingKernels::distances, &distances_by_size);
-  t.hamming.nearest = pick(Op::Nearest, &HammingKernels::nearest, &nearest_by_size);
+      pick(Op::XorPopcount, &HammingKernels::xor_popcount, &xor_popcount_by_call);
+  t.hamming.distances = pick(Op::Distances, &HammingKernels::distances, &distances_by_call);
+  t.hamming.nearest = pick(Op::Nearest, &HammingKernels::nearest, &nearest_by_call);
   t.hamming.nearest_records =
-      pick(Op::NearestRecords, &HammingKernels::nearest_records, &nearest_records_by_size);
-  t.hamming.argmin_u32 = pick(Op::ArgminU32, &HammingKernels::argmin_u32, &argmin_u32_by_size);
+      pick(Op::NearestRecords, &HammingKernels::nearest_records, &nearest_records_by_call);
+  t.hamming.argmin_u32 = pick(Op::ArgminU32, &HammingKernels::argmin_u32, &argmin_u32_by_call);
   t.hamming.similarities =
-      pick(Op::Similarities, &HammingKernels::similarities, &similarities_by_size);
+      pick(Op::Similarities, &HammingKernels::similarities, &similarities_by_call);
   return t;
 }
 
 }  // namespace
 
-Isa choose(Op op, size_t bytes, CpuFeatures features, CpuModel model) {
-  const Isa fallback = widest(features, kVariantCount - 1);
-  const Preference* p = preference(op, model);
-  if (p == nullptr) return fallback;
-  const Isa pick = bytes <= p->up_to ? p->in_cache : p->beyond;
-  return runs_on(pick, features) ? pick : fallback;
+const Exception* exceptions(size_t* count) {
+  *count = sizeof kExceptions / sizeof kExceptions[0];
+  return kExceptions;
+}
+
+Isa choose(Op op, size_t words, size_t bytes, CpuFeatures features, const CpuModel& model) {
+  return choose_at(op, width_of(words), reach_of(bytes, model.caches), features, model);
 }
 
 const KernelTable& active() {
@@ -311,9 +372,10 @@ const KernelTable& active() {
   return table;
 }
 
-Isa chosen(Op op, size_t bytes) {
+Isa chosen(Op op, size_t words, size_t bytes) {
   active();
-  return planned(static_cast<size_t>(op), bytes).isa;
+  // The encoder is chosen once (see compose).
+  return op == Op::Encode ? planned(op, 0, 0).isa : planned(op, words, bytes).isa;
 }
 
 }  // namespace tw::kernels

@@ -68,16 +68,50 @@ inline constexpr Op kAllOps[] = {Op::XorPopcount, Op::Distances,      Op::Simila
 // "nearest_records", for reports.
 const char* op_name(Op op);
 
+// How far the bytes of one call reach into a CPU's data caches, and the row widths the kernels
+// treat apart: what the measured choices switch on besides the operation.
+enum class Reach : uint8_t { L1, L2, L3, Memory };
+// Fewer than 4 words a row, 4, more; Any only in the table's rows that take every width.
+enum class Width : uint8_t { Narrow, Four, Wide, Any };
+inline constexpr Reach kAllReaches[] = {Reach::L1, Reach::L2, Reach::L3, Reach::Memory};
+inline constexpr Width kAllWidths[] = {Width::Narrow, Width::Four, Width::Wide};
+Reach reach_of(size_t bytes, const CpuCaches& caches);
+constexpr Width width_of(size_t words) {
+  return words < 4 ? Width::Narrow : words == 4 ? Width::Four : Width::Wide;
+}
+// "l1", "memory"; "four", for reports.
+const char* reach_name(Reach reach);
+const char* width_name(Width width);
+
 // The kernels of this process: per operation, the variant that runs it fastest on this CPU
 // (see choose), or in a build pinned with TW_MAX_ISA=name that variant, or the widest below it
 // the CPU runs, for everything. Its isa and name are those of the widest variant it may use.
 const KernelTable& active();
-// The variant active() runs `op` with on a call that reads `bytes` bytes of codes or records.
-Isa chosen(Op op, size_t bytes);
-// The variant an unpinned build picks for `op` on a call reading `bytes` bytes, on a CPU with
-// these features and this maker and generation: the widest it runs, except where the table of
-// measured exceptions in dispatch.cpp says otherwise. A pure function, for tests of the table.
-Isa choose(Op op, size_t bytes, CpuFeatures features, CpuModel model);
+// The variant active() runs `op` with on a call over rows of `words` words that reads `bytes`
+// bytes of codes or records (the records' codes are 4 words; encode and xor_popcount ignore
+// the width).
+Isa chosen(Op op, size_t words, size_t bytes);
+// The variant an unpinned build picks for such a call on a CPU with these features, maker,
+// generation and caches: the widest it runs, except where the table of measured exceptions
+// in dispatch.cpp names another. A pure function, for tests of the table.
+Isa choose(Op op, size_t words, size_t bytes, CpuFeatures features, const CpuModel& model);
+
+// One row of that table: on CPUs of this maker and family that offer `needs`, `op` on rows
+// of width `width`, at reaches `from` to `to`, runs `isa`. `record` is the benchmark record
+// under bench/cpus/ that measured the choice.
+struct Exception {
+  CpuVendor vendor;
+  uint32_t family;
+  CpuFeatures needs;
+  Op op;
+  Width width;
+  Reach from, to;
+  Isa isa;
+  const char* record;
+};
+// Every row of the table, for tests that hold it to its records.
+const Exception* exceptions(size_t* count);
+
 // The table of one variant, or nullptr when this build or this CPU cannot run it (for tests and
 // benchmarks, which reach every variant whatever the build allows the module).
 const KernelTable* table_for(Isa isa);

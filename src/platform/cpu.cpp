@@ -110,6 +110,48 @@ CpuFeatures detect() {
   return f;
 }
 
+// One cache level per subleaf of CPUID leaf 4 (Intel) or 0x8000001D (AMD), until a subleaf
+// reports no cache: type in EAX[4:0] (1 data, 3 unified), level in EAX[7:5], and the size as
+// ways x partitions x line size x sets, each stored minus one.
+CpuCaches deterministic_caches(uint32_t leaf) {
+  CpuCaches c;
+  for (uint32_t sub = 0; sub < 16; ++sub) {
+    const Regs r = cpuid(leaf, sub);
+    const uint32_t type = r.eax & 0x1F;
+    if (type == 0) break;
+    if (type != 1 && type != 3) continue;  // instruction caches
+    const uint64_t bytes = (uint64_t{r.ebx >> 22} + 1) * (uint64_t{(r.ebx >> 12) & 0x3FF} + 1) *
+                           (uint64_t{r.ebx & 0xFFF} + 1) * (uint64_t{r.ecx} + 1);
+    switch ((r.eax >> 5) & 0x7) {
+      case 1: c.l1d = bytes; break;
+      case 2: c.l2 = bytes; break;
+      case 3: c.l3 = bytes; break;
+      default: break;
+    }
+  }
+  return c;
+}
+
+CpuCaches detect_caches(CpuVendor vendor, uint32_t max_leaf) {
+  if (vendor == CpuVendor::Intel && max_leaf >= 4) return deterministic_caches(4);
+  if (vendor != CpuVendor::Amd) return {};
+  const uint32_t max_ext = cpuid(0x80000000u, 0).eax;
+  // TOPOEXT (CPUID 0x80000001 ECX bit 22) makes leaf 0x8000001D valid.
+  if (max_ext >= 0x8000001Du && bit(cpuid(0x80000001u, 0).ecx, 22)) {
+    return deterministic_caches(0x8000001Du);
+  }
+  // Older AMD cores: L1d in KiB in 0x80000005 ECX[31:24], L2 in KiB in 0x80000006 ECX[31:16],
+  // L3 in 512 KiB units in 0x80000006 EDX[31:18].
+  CpuCaches c;
+  if (max_ext >= 0x80000005u) c.l1d = uint64_t{cpuid(0x80000005u, 0).ecx >> 24} << 10;
+  if (max_ext >= 0x80000006u) {
+    const Regs r = cpuid(0x80000006u, 0);
+    c.l2 = uint64_t{r.ecx >> 16} << 10;
+    c.l3 = uint64_t{r.edx >> 18} << 19;
+  }
+  return c;
+}
+
 CpuModel detect_model() {
   CpuModel m;
   const Regs l0 = cpuid(0, 0);
@@ -125,6 +167,7 @@ CpuModel detect_model() {
   m.family = base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family;
   m.model = base_family == 0x6 || base_family == 0xF ? base_model | (((eax >> 16) & 0xF) << 4)
                                                       : base_model;
+  m.caches = detect_caches(m.vendor, l0.eax);
   return m;
 }
 #elif TW_ARCH_AARCH64

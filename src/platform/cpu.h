@@ -43,15 +43,25 @@ class CpuFeatures {
 
 enum class CpuVendor : uint8_t { Other, Intel, Amd };
 
-// Who made the CPU and which generation it is (CPUID's display family and model): what kernel
-// dispatch keys its per-microarchitecture choices on, where the features alone mislead.
+// Data cache sizes in bytes as one core sees them: its own L1d and L2, and the L3 it shares
+// with its neighbours (the part of a chip's L3 it can fill). 0 where the CPU does not say.
+struct CpuCaches {
+  uint64_t l1d = 0;
+  uint64_t l2 = 0;
+  uint64_t l3 = 0;
+};
+
+// Who made the CPU and which generation it is (CPUID's display family and model), and its
+// caches: what kernel dispatch keys its per-microarchitecture choices on, where the features
+// alone mislead.
 struct CpuModel {
   CpuVendor vendor = CpuVendor::Other;
   uint32_t family = 0;
   uint32_t model = 0;
+  CpuCaches caches{};
 };
 
-// This CPU's maker and generation; Other and 0 where there is no CPUID. Read once.
+// This CPU's maker, generation and caches; Other and 0 where there is no CPUID. Read once.
 CpuModel cpu_model() noexcept;
 
 // The features this process may use: reported by the CPU and, for the wide registers, saved by

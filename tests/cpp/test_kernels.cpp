@@ -73,8 +73,8 @@ TEST(Dispatch, ActiveIsTheWidestRunnable) {
   EXPECT_NE(table_for(active().isa), nullptr);
 }
 
-// The per-microarchitecture table, on CPUs described by hand: what each operation gets for a
-// call in the caches and one far beyond them.
+// The per-microarchitecture table on CPUs no record describes, or that lack what a recorded
+// CPU's exceptions need: what each operation gets on 4-word rows in L1 and from memory.
 struct Choice {
   const char* cpu;
   CpuModel model;
@@ -85,58 +85,77 @@ struct Choice {
 
 class DispatchTable : public ::testing::TestWithParam<Choice> {};
 
-TEST_P(DispatchTable, PicksPerOperationAndSize) {
+TEST_P(DispatchTable, PicksPerOperationAndReach) {
   const Choice& c = GetParam();
   const CpuFeatures features = required_features(c.features_of);
   if (!runs_on(c.features_of, features)) GTEST_SKIP() << "not built for this architecture";
-  EXPECT_EQ(isa_name(choose(c.op, 4096, features, c.model)), std::string(isa_name(c.in_cache)));
-  EXPECT_EQ(isa_name(choose(c.op, size_t{1} << 30, features, c.model)),
+  EXPECT_EQ(isa_name(choose(c.op, 4, 4096, features, c.model)), std::string(isa_name(c.in_cache)));
+  EXPECT_EQ(isa_name(choose(c.op, 4, size_t{1} << 30, features, c.model)),
             std::string(isa_name(c.beyond)));
 }
 
-constexpr CpuModel kZen4{CpuVendor::Amd, 0x19, 0x11}, kZen2{CpuVendor::Amd, 0x17, 0x31},
-    kZen5{CpuVendor::Amd, 0x1A, 0x02}, kSapphireRapids{CpuVendor::Intel, 6, 0x8F};
+constexpr CpuCaches kCaches{32 << 10, 1 << 20, 32 << 20};
+constexpr CpuModel kZen4{CpuVendor::Amd, 0x19, 0x11, kCaches}, kZen2{CpuVendor::Amd, 0x17, 0x31, kCaches},
+    kZen5{CpuVendor::Amd, 0x1A, 0x02, kCaches}, kSapphireRapids{CpuVendor::Intel, 6, 0x8F, kCaches};
 
 INSTANTIATE_TEST_SUITE_P(
     KnownCpus, DispatchTable,
     ::testing::Values(
-        Choice{"zen4", kZen4, Isa::Avx512, Op::Nearest, Isa::Avx512vl, Isa::Avx512vl},
-        Choice{"zen4", kZen4, Isa::Avx512, Op::Distances, Isa::Avx512vl, Isa::Avx512vl},
-        Choice{"zen4", kZen4, Isa::Avx512, Op::NearestRecords, Isa::Avx512vl, Isa::Avx512vl},
-        Choice{"zen4", kZen4, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx2},
-        Choice{"zen4", kZen4, Isa::Avx512, Op::Encode, Isa::Avx512, Isa::Avx512},
         // Family 19h without AVX-512 (Zen 3), or a hypervisor hiding it: never a variant it
-        // cannot run.
+        // cannot run, and none of Zen 4's choices among the ones it can.
         Choice{"zen3", kZen4, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
         Choice{"zen3", kZen4, Isa::Avx2, Op::ArgminU32, Isa::Avx2, Isa::Avx2},
+        Choice{"zen3", kZen4, Isa::Avx2, Op::Encode, Isa::Avx2, Isa::Avx2},
         Choice{"zen2", kZen2, Isa::Avx2, Op::Nearest, Isa::Avx2, Isa::Avx2},
         // Zen 5 runs 512-bit operations whole: none of Zen 4's exceptions.
         Choice{"zen5", kZen5, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
-        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Nearest, Isa::Avx512, Isa::Avx512},
-        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx512},
-        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::Distances, Isa::Avx512, Isa::Avx512},
+        Choice{"zen5", kZen5, Isa::Avx512, Op::ArgminU32, Isa::Avx512, Isa::Avx512},
         // Intel without AVX-512 (a client core, or a hypervisor hiding it).
-        Choice{"adl", kSapphireRapids, Isa::Avx2, Op::Distances, Isa::Avx2, Isa::Avx2},
-        Choice{"spr", kSapphireRapids, Isa::Avx512, Op::NearestRecords, Isa::Avx512,
-               Isa::Avx512vl},
+        Choice{"adl", kSapphireRapids, Isa::Avx2, Op::NearestRecords, Isa::Avx2, Isa::Avx2},
         Choice{"old", CpuModel{}, Isa::Sse2, Op::Similarities, Isa::Sse2, Isa::Sse2}),
     [](const ::testing::TestParamInfo<Choice>& info) {
       return std::string(info.param.cpu) + "_" + op_name(info.param.op) + "_" +
              isa_name(info.param.features_of);
     });
 
+// Where a recorded CPU's caches are larger, the same call sits in a nearer level: the choice
+// follows the caches the CPU reports, not a size in bytes.
+TEST(Dispatch, ReachFollowsTheCachesTheCpuReports) {
+  constexpr CpuCaches zen4{32 << 10, 1 << 20, 32 << 20}, zen4_3d{32 << 10, 1 << 20, 96 << 20};
+  const size_t codes = size_t{32} << 20;  // 1M rows of 4 words
+  EXPECT_EQ(reach_of(codes, zen4), Reach::Memory);
+  EXPECT_EQ(reach_of(codes, zen4_3d), Reach::L3);
+  EXPECT_EQ(reach_of(32 << 10, zen4), Reach::L1);
+  EXPECT_EQ(reach_of((32 << 10) + 1, zen4), Reach::L2);
+  const CpuFeatures avx512 = required_features(Isa::Avx512);
+  if (!runs_on(Isa::Avx512, avx512)) GTEST_SKIP() << "not built for this architecture";
+  EXPECT_EQ(choose(Op::Nearest, 4, codes, avx512, {CpuVendor::Amd, 0x19, 0x11, zen4}), Isa::Avx2);
+  EXPECT_EQ(choose(Op::Nearest, 4, codes, avx512, {CpuVendor::Amd, 0x19, 0x11, zen4_3d}),
+            Isa::Avx512);
+}
+
 TEST(Dispatch, ActiveFollowsTheTableForThisCpu) {
 #if !defined(TW_MAX_ISA)
   for (Op op : kAllOps) {
-    for (size_t bytes : {size_t{4096}, size_t{1} << 30}) {
-      EXPECT_EQ(chosen(op, bytes), choose(op, bytes, cpu_features(), cpu_model()))
-          << op_name(op) << " " << bytes;
+    for (size_t words : {3, 4, 8}) {
+      for (size_t bytes : {size_t{4096}, size_t{1} << 20, size_t{1} << 30}) {
+        const Isa want = choose(op, words, bytes, cpu_features(), cpu_model());
+        if (op == Op::Encode) {
+          // Chosen once per process: the table must not tell its calls apart.
+          EXPECT_EQ(want, choose(op, 0, 0, cpu_features(), cpu_model()));
+        }
+        EXPECT_EQ(chosen(op, words, bytes), want) << op_name(op) << " " << words << " " << bytes;
+      }
     }
   }
-  // And the entries it calls are those variants' own, where one variant serves every size.
+  // And the entries it calls are those variants' own, where one variant serves every call.
   const auto entry_is = [](Op op, auto member) {
-    const Isa isa = chosen(op, 4096);
-    if (isa != chosen(op, size_t{1} << 30)) return;
+    const Isa isa = chosen(op, 4, 4096);
+    for (size_t words : {3, 4, 8}) {
+      for (size_t bytes : {size_t{4096}, size_t{1} << 20, size_t{1} << 30}) {
+        if (chosen(op, words, bytes) != isa) return;
+      }
+    }
     EXPECT_EQ(member(active()), member(*table_for(isa))) << op_name(op) << ": " << isa_name(isa);
   };
   entry_is(Op::XorPopcount, [](const KernelTable& t) { return t.hamming.xor_popcount; });
@@ -263,6 +282,18 @@ TEST(Dispatch, DetectedModelIsWhatTheOperatingSystemReports) {
   EXPECT_EQ(static_cast<int>(m.vendor), static_cast<int>(want)) << vendor;
   EXPECT_EQ(m.family, std::stoul(os_cpu_info("cpu family")));
   EXPECT_EQ(m.model, std::stoul(os_cpu_info("model")));
+  // The choices' reach is measured against these: each level as Linux reads it from CPUID.
+  for (int index = 0; index < 8; ++index) {
+    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index);
+    std::ifstream level_in(dir + "/level"), type_in(dir + "/type"), size_in(dir + "/size");
+    int level = 0;
+    std::string type, size;
+    if (!(level_in >> level) || !(type_in >> type) || !(size_in >> size)) continue;
+    if (type == "Instruction") continue;
+    const uint64_t kib = std::stoull(size);
+    const uint64_t got = level == 1 ? m.caches.l1d : level == 2 ? m.caches.l2 : m.caches.l3;
+    EXPECT_EQ(got, kib << 10) << "L" << level << " " << size;
+  }
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ inline std::string variant_report() {
   // "avx512 (nearest_records avx512, avx512vl for larger calls)"
   std::string picks;
   for (Op op : kAllOps) {
-    const Isa small = chosen(op, 0), large = chosen(op, SIZE_MAX);
+    const Isa small = chosen(op, 4, 0), large = chosen(op, 4, SIZE_MAX);
     if (small == active().isa && large == active().isa) continue;
     picks += std::string(picks.empty() ? " (" : "; ") + op_name(op) + " " + isa_name(small);
     if (large != small) picks += std::string(", ") + isa_name(large) + " for larger calls";
