@@ -94,6 +94,9 @@ std::string where(size_t rows, size_t words, size_t offset) {
          " offset=" + std::to_string(offset);
 }
 
+// Every width up to two four-word chunks, and the wider chunked ones.
+constexpr size_t kWordCounts[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 16};
+
 class Batch : public ::testing::TestWithParam<Isa> {
  protected:
   const HammingKernels& k() { return table_for(GetParam())->hamming; }
@@ -103,7 +106,7 @@ class Batch : public ::testing::TestWithParam<Isa> {
 TEST_P(Batch, DistancesAndSimilaritiesMatchReference) {
   std::mt19937_64 rng(7);
   const float code_bits[] = {1.0f, 3.0f, 256.0f, 300.0f, 1099511627776.0f};
-  for (size_t words = 0; words <= 9; ++words) {
+  for (size_t words : kWordCounts) {
     for (size_t rows = 0; rows <= 70; ++rows) {
       for (size_t offset = 0; offset < (words == 4 ? 8u : 2u); ++offset) {
         const Matrix m = random_rows(rows, words, offset, rng);
@@ -130,16 +133,19 @@ TEST_P(Batch, DistancesAndSimilaritiesMatchReference) {
 TEST_P(Batch, DistancesAndSimilaritiesMatchReferencePastAMegabyte) {
   std::mt19937_64 rng(8);
   const size_t rows = 40000 + 13;
-  for (size_t offset : {4u, 6u, 0u}) {  // rows on a line, 16 and 32 bytes into one
-    const Matrix m = random_rows(rows, 4, offset, rng);
-    std::vector<uint32_t> got(rows), want(rows);
-    k().distances(m.query, m.codes, rows, 4, got.data());
-    ref().distances(m.query, m.codes, rows, 4, want.data());
-    ASSERT_EQ(got, want) << where(rows, 4, offset);
-    std::vector<float> gs(rows), ws(rows);
-    k().similarities(m.query, m.codes, rows, 4, 300.0f, gs.data());
-    ref().similarities(m.query, m.codes, rows, 4, 300.0f, ws.data());
-    ASSERT_EQ(0, std::memcmp(gs.data(), ws.data(), rows * sizeof(float))) << where(rows, 4, offset);
+  for (size_t words : {4u, 8u}) {
+    for (size_t offset : {4u, 6u, 0u}) {  // rows on a line, 16 and 32 bytes into one
+      const Matrix m = random_rows(rows, words, offset, rng);
+      std::vector<uint32_t> got(rows), want(rows);
+      k().distances(m.query, m.codes, rows, words, got.data());
+      ref().distances(m.query, m.codes, rows, words, want.data());
+      ASSERT_EQ(got, want) << where(rows, words, offset);
+      std::vector<float> gs(rows), ws(rows);
+      k().similarities(m.query, m.codes, rows, words, 300.0f, gs.data());
+      ref().similarities(m.query, m.codes, rows, words, 300.0f, ws.data());
+      ASSERT_EQ(0, std::memcmp(gs.data(), ws.data(), rows * sizeof(float)))
+          << where(rows, words, offset);
+    }
   }
 }
 
@@ -157,7 +163,7 @@ TEST(BatchReference, SimilarityIsRoundedInBinary32) {
 
 TEST_P(Batch, NearestMatchesReferenceWithTiesAndExactCopies) {
   std::mt19937_64 rng(11);
-  for (size_t words = 0; words <= 9; ++words) {
+  for (size_t words : kWordCounts) {
     for (size_t rows = 1; rows <= 70; ++rows) {
       for (size_t offset = 0; offset < (words == 4 ? 8u : 2u); ++offset) {
         for (unsigned max_flips : {0u, 2u, 6u}) {
@@ -174,7 +180,7 @@ TEST_P(Batch, NearestMatchesReferenceWithTiesAndExactCopies) {
 
 TEST_P(Batch, NearestStopsAtTheFirstExactCopyWherever) {
   std::mt19937_64 rng(13);
-  for (size_t words : {1u, 4u, 5u}) {
+  for (size_t words : {1u, 3u, 4u, 5u, 8u}) {
     for (size_t offset : {0u, 1u, 4u}) {  // 4-word rows at 32, 40 and 0 bytes into a line
       for (size_t rows = 1; rows <= 70; ++rows) {
         Matrix m = random_rows(rows, words, offset, rng);
