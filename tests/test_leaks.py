@@ -561,7 +561,7 @@ def test_operation_does_not_leak(name):
     if raises is None:
         # Owned by the caller alone, as a fresh tuple of a fresh object is, and so is each object
         # inside a container.
-        (plain, (plain_item,)) = ownership((lambda: (object(),))())
+        plain, (plain_item,) = ownership((lambda: (object(),))())
         own, items = ownership(call())
         assert own in (None, plain) and set(items) <= {None, plain_item}, (own, items, plain, plain_item)
 
