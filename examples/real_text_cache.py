@@ -16,7 +16,8 @@ the float embeddings. The cache holds every question, so nothing is evicted.
     pip install ".[examples]"
     python examples/real_text_cache.py [--rounds 20] [--intents N] [--readme README.md]
 
-Progress goes to stderr, the tables to stdout, the plot to bench/real_text_cache.png.
+Progress goes to stderr, the tables to stdout, the plot to build/real_text_cache.png (untracked;
+`--plot bench/real_text_cache.png` replaces the README's figure).
 """
 
 from __future__ import annotations
@@ -34,7 +35,7 @@ from typing import Protocol
 
 HERE = Path(__file__).resolve().parent
 QUESTIONS = HERE / "questions.txt"
-PLOT = HERE.parent / "bench" / "real_text_cache.png"
+PLOT = HERE.parent / "build" / "real_text_cache.png"
 CODE_BITS = (64, 128, 256, 512)
 STORAGE_BITS = 256  # the only length RustCacheStorage records hold
 COSINE = "cosine"
@@ -58,7 +59,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--intents", type=positive_int, help="use only the first N intents (a quick slice)")
     p.add_argument("--rounds", type=positive_int, default=20, help="arrival orders, each with its own projections (default 20)")
     p.add_argument("--seed", type=int, default=42, help="seed of the orders and projections (default 42)")
-    p.add_argument("--plot", type=Path, default=PLOT, help="where the PNG goes (default bench/real_text_cache.png)")
+    p.add_argument("--plot", type=Path, default=PLOT, help="where the PNG goes (default build/real_text_cache.png)")
     p.add_argument("--no-plot", action="store_true", help="skip the plot (no matplotlib needed)")
     p.add_argument("--json", type=Path, help="also write the raw counts here")
     p.add_argument("--readme", type=Path, help="rewrite the results block of this README")

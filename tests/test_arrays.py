@@ -1,4 +1,6 @@
 """NumPy lookup, array intake and hamming_distance."""
+import re
+
 import numpy as np
 import pytest
 
@@ -163,3 +165,6 @@ def test_numpy_absent_is_a_panic_and_the_lookup_is_retried(python):
         assert line.startswith("PanicException Failed to access NumPy array API capsule: ")
         assert "ModuleNotFoundError" in line or "ImportError" in line
     assert lines[3] == "2"
+    # Each fault's diagnostic names its source from the top of the tree, not the build machine's.
+    sources = re.findall(r"^tarnwick_rs: internal fault at (\S+):\d+: Failed to access", result.stderr, re.M)
+    assert len(sources) == 2 and all(s.replace("\\", "/").startswith("src/") for s in sources), result.stderr

@@ -72,18 +72,17 @@ def shared(obj):
         type(obj) is int and -5 <= obj <= 256)
 
 
-def assert_owned_by_caller(result):
-    """A fresh result: one reference (ours), and so are the objects inside a container."""
-    if shared(result):
-        return
-    assert sys.getrefcount(result) == 2, (type(result), sys.getrefcount(result))
+def ownership(result):
+    """References to a result passed here straight from the call that made it, then to each object
+    inside it (None for shared objects); a fresh array must own its data. The interpreter's own
+    share differs by version (from 3.14 on an argument read by a call may be borrowed, not
+    counted), so the expectation is a plain Python object's counts taken the same way."""
+    own = None if shared(result) else sys.getrefcount(result)
     if isinstance(result, np.ndarray):
         assert result.base is None and result.flags.owndata
     items = result.values() if isinstance(result, dict) else (
         result if isinstance(result, (tuple, list)) else ())
-    for item in items:
-        # held by the container, the loop variable and the argument of getrefcount
-        assert shared(item) or sys.getrefcount(item) == 3, (item, sys.getrefcount(item))
+    return own, [None if shared(item) else sys.getrefcount(item) for item in items]
 
 
 def code(*words):
@@ -560,7 +559,11 @@ def test_operation_does_not_leak(name):
         if tracemalloc.is_tracing():
             tracemalloc.stop()
     if raises is None:
-        assert_owned_by_caller(call())
+        # Owned by the caller alone, as a fresh tuple of a fresh object is, and so is each object
+        # inside a container.
+        plain, (plain_item,) = ownership((lambda: (object(),))())
+        own, items = ownership(call())
+        assert own in (None, plain) and set(items) <= {None, plain_item}, (own, items, plain, plain_item)
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="LeakSanitizer checks the native heap there")
