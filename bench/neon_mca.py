@@ -149,7 +149,8 @@ def loops(functions: dict[str, list[Insn]]) -> list[Loop]:
     for name, body in functions.items():
         for end, insn in enumerate(body):
             target = branch_target(insn)
-            if target is None or target > insn.address:
+            # (A branch back out of the function is a tail call.)
+            if target is None or target > insn.address or target < body[0].address:
                 continue
             start = next(i for i, x in enumerate(body) if x.address == target)
             inner = [j for j in range(start, end) if (t := branch_target(body[j])) is not None
@@ -164,9 +165,11 @@ def frames(symbolizer: str, obj: Path, address: int) -> list[str]:
     return [line for i, line in enumerate(text.strip().splitlines()) if i % 2 == 0]
 
 
-def in_scan(chain: list[str], function: str) -> bool:
+def in_scan(loop: Loop, function: str) -> bool:
+    """Whether the loop is the named function's: inlined into it, or in a helper that the
+    compiler kept apart and whose name holds the function's (a lambda of it as an argument)."""
     pattern = re.compile(rf"(^|::){function}(<.*>)?(\(|$)")
-    return any(pattern.search(f) for f in chain)
+    return any(pattern.search(f) for f in [*loop.frames, loop.function])
 
 
 def scan_loops(obj: Path, twin: Path, objdump: str, symbolizer: str) -> list[tuple[str, Loop]]:
@@ -182,7 +185,7 @@ def scan_loops(obj: Path, twin: Path, objdump: str, symbolizer: str) -> list[tup
         lp.frames = frames(symbolizer, twin, lp.body[-1].address)
     found = []
     for label, function in SCANS:
-        mine = [lp for lp in innermost if in_scan(lp.frames, function)]
+        mine = [lp for lp in innermost if in_scan(lp, function)]
         if not mine:
             sys.exit(f"error: no loop of {function} holds CNT instructions in {obj}")
         # The main loops count the most rows a pass; the others take the last rows.
@@ -190,8 +193,12 @@ def scan_loops(obj: Path, twin: Path, objdump: str, symbolizer: str) -> list[tup
         main = [lp for lp in mine if lp.cnt_bytes == widest]
         for lp in main:
             # A scan may keep a loop per case, e.g. a division only where it cannot multiply.
-            divides = any(i.mnemonic == "fdiv" for i in lp.body)
-            note = "" if len(main) == 1 else " (dividing)" if divides else " (multiplying)"
+            dividing = [any(i.mnemonic == "fdiv" for i in m.body) for m in main]
+            note = ""
+            if len(set(dividing)) > 1:
+                note = " (dividing)" if dividing[main.index(lp)] else " (multiplying)"
+            elif len(main) > 1:
+                note = f" (loop {main.index(lp) + 1} of {len(main)})"
             found.append((label + note, lp))
     return found
 
@@ -225,10 +232,26 @@ def mca_cycles(mca: str, source: str, core: str, expected: int) -> float:
     return int(stats["Total Cycles"]) / int(stats["Iterations"])
 
 
+def xor_cnt_alone(loop: Loop) -> list[Insn]:
+    """The loop's vector EORs and CNTs with nothing else, each reading registers that nothing
+    in the block writes, so that no chain runs from one pass to the next."""
+    out = []
+    for n, insn in enumerate(i for i in loop.body if i.mnemonic in ("eor", "cnt")):
+        arrangement = ".16b" if ".16b" in insn.operands else ".8b"
+        if not insn.operands.startswith("v"):
+            continue  # a scalar EOR
+        if insn.mnemonic == "eor":
+            operands = f"v{n % 28}{arrangement}, v30{arrangement}, v31{arrangement}"
+        else:
+            operands = f"v{n % 28}{arrangement}, v{(n - 1) % 28}{arrangement}"
+        out.append(Insn(insn.address, insn.mnemonic, operands))
+    return out
+
+
 def measure(loop: Loop, mca: str) -> dict[str, Measure]:
     rows = loop.cnt_bytes / 32
     whole = mca_source(loop.body)
-    alone = [i for i in loop.body if i.mnemonic in ("eor", "cnt")]
+    alone = xor_cnt_alone(loop)
     return {core: Measure(mca_cycles(mca, whole, core, len(loop.body)) / rows,
                           mca_cycles(mca, mca_source(alone), core, len(alone)) / rows)
             for core in CORES}
