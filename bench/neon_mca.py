@@ -178,9 +178,10 @@ def scan_loops(obj: Path, twin: Path, objdump: str, symbolizer: str) -> list[tup
         sys.exit(f"error: {twin} (-g) does not hold the code of {obj}: cannot place its loops")
     counting = [lp for lp in loops(code) if lp.cnt_bytes > 0]
     # Innermost among the loops that count: none of the others lies within it.
-    innermost = [lp for lp in counting if not any(
-        o is not lp and lp.body[0].address <= o.body[0].address and o.body[-1].address <= lp.body[-1].address
-        for o in counting)]
+    def within(inner: Loop, outer: Loop) -> bool:
+        return (inner is not outer and outer.body[0].address <= inner.body[0].address
+                and inner.body[-1].address <= outer.body[-1].address)
+    innermost = [lp for lp in counting if not any(within(o, lp) for o in counting)]
     for lp in innermost:
         lp.frames = frames(symbolizer, twin, lp.body[-1].address)
     found = []
@@ -314,7 +315,9 @@ def section(current: list[Row], baseline: tuple[str, list[Row]] | None, about: s
         "loop as the compiler emitted it, cross-compiled with the build's flags, per row of "
         "4-word codes, on llvm-mca's model of each core. The bound is the loop's own XOR and "
         "CNT instructions alone on that core. Loads, caches, branch prediction and the "
-        "loop's entry and exit are outside the model.",
+        "loop's entry and exit are outside the model, and so is any work outside the loop "
+        "measured; a loop that holds a further loop (\"nested loop\") has that one counted "
+        "once a pass.",
         "",
         f"Tools: {about}.",
         "",

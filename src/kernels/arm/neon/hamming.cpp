@@ -81,7 +81,8 @@ inline void batch_steps(const uint64_t* q, const uint64_t* codes, size_t rows, u
   const uint16x8_t t = vdupq_n_u16(top);
   for (size_t r = 0; r < rows; r += kStep) {
     const uint64_t* block = codes + 4 * r;
-    const Halves h = half_sums<kStep>(qv, [&](int k, int half) { return block + 4 * k + 2 * half; });
+    const Halves h =
+        half_sums<kStep>(qv, [&](int k, int half) { return block + 4 * k + 2 * half; });
     const uint16x8_t first = vaddl_u8(vget_low_u8(h.lo), vget_low_u8(h.hi));
     const uint16x8_t last = vaddl_high_u8(h.lo, h.hi);
     emit(r, uint32x4x4_t{{vreinterpretq_u32_u16(vzip1q_u16(first, t)),
