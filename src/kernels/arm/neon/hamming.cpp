@@ -156,13 +156,12 @@ constexpr size_t kZeroCheck = 4;
 struct MatrixRows {
   const unsigned char* block;
   const unsigned char* at(int k, int half) const { return block + 32 * k + 16 * half; }
-  uintptr_t prefetch_at(int) const { return 0; }
   void next() { block += 32 * kStep; }
 };
 
-// The rows of a step in records `stride` bytes apart: a base for each half of every row and one
-// for the prefetches, with the rows' offsets from it in registers, so that every address is a
-// register plus a register. Left to themselves the compilers derive the addresses from one
+// The rows of a step in records `stride` bytes apart: a base for each half of the rows and the
+// rows' offsets from it in registers, so that every load's address is a register plus a register,
+// and a base for the prefetches. Left to themselves the compilers derive the addresses from one
 // another, an add a row or more, so the values are made opaque to them. Integers, since the
 // prefetches and the last step's bases lie past the records.
 struct RecordRows {
@@ -206,7 +205,8 @@ inline Nearest nearest_steps(const Query& q, Rows16 rows, size_t n, Exact exact)
     for (; s < group_end; ++s) {
       lanes.add(half_sums<kStep>(q, [&](int k, int h) { return rows.at(k, h); }));
       if constexpr (kPrefetch) {
-        // 1 KiB from `ahead` on: a step's records while stride <= 64.
+        // 16 lines at fixed offsets, no address arithmetic a row: all of a step's records
+        // while stride <= 64, some lines twice.
         TW_UNROLL(16)
         for (int k = 0; k < int{kStep}; ++k) {
           prefetch(rows.prefetch_at(k));
