@@ -318,6 +318,16 @@ def run_scripts(quick: bool, variants: list[str], floor_lib: Path | None) -> lis
     return out
 
 
+def kept_sections(results: Path) -> list[str]:
+    """The sections of an earlier results.md that other tools write (bench/neon_mca.py's), which
+    this run does not measure and so keeps."""
+    text = results.read_text() if results.exists() else ""
+    start, end = "<!-- neon-mca:start -->", "<!-- neon-mca:end -->"
+    if start not in text or end not in text:
+        return []
+    return [start + text.split(start, 1)[1].split(end, 1)[0] + end, ""]
+
+
 def update_readme(readme: Path, block: str) -> None:
     """Replaces the text between the README's benchmark markers with `block`."""
     start, end = "<!-- bench-results:start -->", "<!-- bench-results:end -->"
@@ -423,6 +433,7 @@ def main() -> int:
                   "the read floor (`bash scripts/run bench-kernels --help`).", "", kernels[0], ""]
     total = time.perf_counter() - started
     lines += [f"Whole run: {total:.0f} s.", ""]
+    lines += kept_sections(args.out / "results.md")
     (args.out / "results.md").write_text("\n".join(lines))
     if args.readme:
         update_readme(args.readme, "\n".join(["", markdown_table(["", ""], machine), "",

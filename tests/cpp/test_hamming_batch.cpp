@@ -105,7 +105,10 @@ class Batch : public ::testing::TestWithParam<Isa> {
 
 TEST_P(Batch, DistancesAndSimilaritiesMatchReference) {
   std::mt19937_64 rng(7);
-  const float code_bits[] = {1.0f, 3.0f, 256.0f, 300.0f, 1099511627776.0f};
+  // Powers of two on either side of 2^46 and below 1 too, where a multiply may or may not stand
+  // in for the division.
+  const float code_bits[] = {1.0f,  3.0f, 256.0f, 300.0f, 1099511627776.0f, 70368744177664.0f,
+                             140737488355328.0f, 0.5f};
   for (size_t words : kWordCounts) {
     for (size_t rows = 0; rows <= 70; ++rows) {
       for (size_t offset = 0; offset < (words == 4 ? 8u : 2u); ++offset) {
@@ -332,9 +335,18 @@ TEST_P(Batch, FourWordPathCountsEveryBit) {
   const Nearest n = k().nearest(zero.data(), ones.data(), 40, 4);
   EXPECT_EQ(n.index, 0u);
   EXPECT_EQ(n.distance, 256u);
+  // One 255 among the 256s, which a byte cannot tell apart, in a matrix and in records.
+  ones[4 * 37] = ~1ULL;
+  std::vector<unsigned char> records(40 * 44);
+  for (size_t r = 0; r < 40; ++r) std::memcpy(&records[44 * r], &ones[4 * r], 32);
+  for (const Nearest got : {k().nearest(zero.data(), ones.data(), 40, 4),
+                            k().nearest_records(zero.data(), records.data(), 40, 44)}) {
+    EXPECT_EQ(got.index, 37u);
+    EXPECT_EQ(got.distance, 255u);
+  }
 }
 
-// Vector scans keep row positions in narrow lanes and restart them every 2^20 or 2^21 rows:
+// Vector scans keep row positions in narrow lanes and restart them every 4096, 2^20 or 2^21 rows:
 // minima and ties on either side of those restarts, in a matrix and in 44-byte records.
 TEST_P(Batch, NearestKeepsRowNumbersAcrossMillionsOfRows) {
   constexpr size_t kRows = (size_t{1} << 21) + 37;
