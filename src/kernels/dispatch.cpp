@@ -199,7 +199,6 @@ Reach reach_of(size_t bytes, const CpuCaches& caches) {
 namespace {
 
 constexpr CpuFeatures kAvx512Cpu{F::Avx512f};
-constexpr Width kAny = Width::Any;
 
 constexpr const char* kZen4Record = "amd-f25-m17.json";
 constexpr const char* kXeonRecord = "intel-f6-m167.json";
@@ -209,9 +208,10 @@ constexpr const char* kXeonRecord = "intel-f6-m167.json";
 // Nothing is timed at run time.
 constexpr Exception kExceptions[] = {
     // AMD family 19h with AVX-512 is Zen 4, which runs each 512-bit operation as two 256-bit
-    // halves. From memory the 4-word scans run at the read floor on avx2 (1.02-1.08x cold,
-    // 1M rows), where the wide variants' loops, with their prefetches two steps ahead, fall
-    // 15-25% behind; in L3 the batches run 512-bit work no faster than 256-bit.
+    // halves. From memory the 4-word scans ran at the read floor on avx2 (1.02-1.08x cold,
+    // 1M rows) and 15-25% behind it on the wide variants, whose prefetches run only 1-2 KiB
+    // ahead (a suspect: on Zen 3, 1 KiB ahead recovered less than 2-16 KiB); in L3 the batches
+    // ran 512-bit work no faster than 256-bit.
     {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Nearest, Width::Four, Reach::Memory,
      Reach::Memory, Isa::Avx2, kZen4Record},
     {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Distances, Width::Four, Reach::L3, Reach::L3,
@@ -227,22 +227,21 @@ constexpr Exception kExceptions[] = {
     {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Nearest, Width::Narrow, Reach::L1, Reach::L2,
      Isa::Avx512vl, kZen4Record},
     // Two 44-byte records in a 512-bit register cost a cross-half insert on Zen 4.
-    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::NearestRecords, kAny, Reach::L1, Reach::Memory,
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::NearestRecords, Width::Any, Reach::L1, Reach::Memory,
      Isa::Avx512vl, kZen4Record},
     // evict_lru's walk of the records' timestamps: beyond L3 the plain one-by-one walk, with no
     // prefetch, measured 3-12% ahead of every vector gather and of the prefetching walk.
-    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::ArgminU32, kAny, Reach::Memory, Reach::Memory,
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::ArgminU32, Width::Any, Reach::Memory, Reach::Memory,
      Isa::Scalar, kZen4Record},
-    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::XorPopcount, kAny, Reach::L1, Reach::Memory,
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::XorPopcount, Width::Any, Reach::L1, Reach::Memory,
      Isa::Avx512vl, kZen4Record},
-    // The 512-bit encoder runs 8-34% behind avx2's (avx512vl's) on Zen 4: its 16-lane
-    // multiplies and adds are two halves each, with no more independent chains to hide them.
-    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Encode, kAny, Reach::L1, Reach::Memory,
+    // The 512-bit encoder ran 8-34% behind avx2's (which avx512vl uses) on Zen 4.
+    {CpuVendor::Amd, 0x19, kAvx512Cpu, Op::Encode, Width::Any, Reach::L1, Reach::Memory,
      Isa::Avx512vl, kZen4Record},
     // Intel cores (family 6) run 512-bit integer work on two ports, one of them the only one
     // for VPOPCNTQ and shuffles, where two records in one 512-bit register cost an insert.
     // Beyond L1 the record search runs 3-4% faster on 256-bit registers.
-    {CpuVendor::Intel, 6, kAvx512Cpu, Op::NearestRecords, kAny, Reach::L2, Reach::Memory,
+    {CpuVendor::Intel, 6, kAvx512Cpu, Op::NearestRecords, Width::Any, Reach::L2, Reach::Memory,
      Isa::Avx512vl, kXeonRecord},
 };
 

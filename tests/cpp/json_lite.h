@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -43,9 +44,7 @@ class Parser {
     throw std::runtime_error("JSON at byte " + std::to_string(i_) + ": " + what);
   }
   void space() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) {
-      ++i_;
-    }
+    while (i_ < s_.size() && std::strchr(" \n\r\t", s_[i_]) != nullptr && s_[i_] != '\0') ++i_;
   }
   bool take(char c) {
     space();

@@ -57,7 +57,8 @@ std::vector<Record> load_records() {
     }
     out.push_back(std::move(r));
   }
-  std::sort(out.begin(), out.end(), [](const Record& a, const Record& b) { return a.file < b.file; });
+  std::sort(out.begin(), out.end(),
+            [](const Record& a, const Record& b) { return a.file < b.file; });
   return out;
 }
 
@@ -148,8 +149,8 @@ TEST(DispatchRecords, EveryExceptionRestsOnARecordOfItsCpu) {
     bool covered = false;
     for (const auto& [key, m] : merged_rows(*r)) {
       const Reach reach = reach_of(m.bytes, r->model.caches);
-      covered = covered || (m.op == e.op && (e.width == Width::Any || width_of(m.words) == e.width) &&
-                            reach >= e.from && reach <= e.to);
+      const bool width = e.width == Width::Any || width_of(m.words) == e.width;
+      covered = covered || (m.op == e.op && width && reach >= e.from && reach <= e.to);
     }
     EXPECT_TRUE(covered) << "no row of the record measures this case";
   }

@@ -95,8 +95,9 @@ TEST_P(DispatchTable, PicksPerOperationAndReach) {
 }
 
 constexpr CpuCaches kCaches{32 << 10, 1 << 20, 32 << 20};
-constexpr CpuModel kZen4{CpuVendor::Amd, 0x19, 0x11, kCaches}, kZen2{CpuVendor::Amd, 0x17, 0x31, kCaches},
-    kZen5{CpuVendor::Amd, 0x1A, 0x02, kCaches}, kSapphireRapids{CpuVendor::Intel, 6, 0x8F, kCaches};
+constexpr CpuModel kZen4{CpuVendor::Amd, 0x19, 0x11, kCaches},
+    kZen2{CpuVendor::Amd, 0x17, 0x31, kCaches}, kZen5{CpuVendor::Amd, 0x1A, 0x02, kCaches},
+    kSapphireRapids{CpuVendor::Intel, 6, 0x8F, kCaches};
 
 INSTANTIATE_TEST_SUITE_P(
     KnownCpus, DispatchTable,
