@@ -108,9 +108,27 @@ std::map<Key, Merged> merged_rows(const Record& r) {
   return out;
 }
 
+// Whether this build holds every variant the record measured: a record of another
+// architecture's CPU cannot be replayed here.
+bool built_here(const Record& r) {
+  for (const json::Value& run : r.doc["runs"].items) {
+    for (const json::Value& row : run["rows"].items) {
+      for (const auto& [name, v] : row["variants"].fields) {
+        const auto isa = std::find_if(std::begin(kAllIsas), std::end(kAllIsas),
+                                      [&](Isa i) { return name == isa_name(i); });
+        if (isa == std::end(kAllIsas) || !runs_on(*isa, required_features(*isa))) return false;
+      }
+    }
+  }
+  return true;
+}
+
 TEST(DispatchRecords, EveryRecordedCpuGetsTheFastestVariantWithinFivePercent) {
   ASSERT_FALSE(records().empty()) << "no records in " << TW_CPU_RECORDS_DIR;
+  size_t replayed = 0;
   for (const Record& r : records()) {
+    if (!built_here(r)) continue;
+    ++replayed;
     for (const auto& [key, m] : merged_rows(r)) {
       const auto& [label, rows, offset, cold] = key;
       const std::string picked = isa_name(choose(m.op, m.words, m.bytes, r.features, r.model));
@@ -129,6 +147,7 @@ TEST(DispatchRecords, EveryRecordedCpuGetsTheFastestVariantWithinFivePercent) {
           << fastest->second << "x (allowed +" << 100 * allowed << "%)";
     }
   }
+  if (replayed == 0) GTEST_SKIP() << "no record of a CPU of this architecture";
 }
 
 TEST(DispatchRecords, EveryExceptionRestsOnARecordOfItsCpu) {
