@@ -15,6 +15,7 @@ import copy
 import gc
 import os
 import pickle
+import resource
 import sys
 import warnings
 import weakref
@@ -735,8 +736,21 @@ DEFAULT_FLAGS = {
 }
 
 
+def cap_address_space(headroom_mb=1536):
+    """Makes an allocation beyond the headroom fail with MemoryError, which a caller can expect,
+    instead of growing past libFuzzer's RSS limit: arguments may legitimately ask for a 16 GiB
+    projection matrix (a seed with code_bits 2**32 - 1)."""
+    with open("/proc/self/status") as status:
+        size_kb = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    limit = (size_kb << 10) + (headroom_mb << 20)
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    if soft == resource.RLIM_INFINITY or soft > limit:
+        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+
+
 def main():
     warnings.simplefilter("ignore")
+    cap_address_space()
     sys.setrecursionlimit(400)
     argv = list(sys.argv)
     for flag, value in DEFAULT_FLAGS.items():
