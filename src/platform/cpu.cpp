@@ -100,6 +100,16 @@ CpuFeatures detect() {
   if (bit(l1.ecx, 12)) f = f.with(CpuFeature::Fma);
   if (bit(l1.ecx, 29)) f = f.with(CpuFeature::F16c);
   if (bit(l7.ebx, 5)) f = f.with(CpuFeature::Avx2);
+#if defined(TW_EMULATED_AVX512)
+  // The test build whose AVX-512 variants run on AVX2 through emulated intrinsics.
+  if (f.has(CpuFeature::Avx2)) {
+    for (CpuFeature e : {CpuFeature::Avx512f, CpuFeature::Avx512dq, CpuFeature::Avx512bw,
+                         CpuFeature::Avx512vl, CpuFeature::Avx512vpopcntdq}) {
+      f = f.with(e);
+    }
+    return f;
+  }
+#endif
   if (!zmm || !bit(l7.ebx, 16)) return f;
   f = f.with(CpuFeature::Avx512f);
   if (bit(l7.ebx, 17)) f = f.with(CpuFeature::Avx512dq);

@@ -1,37 +1,18 @@
 // The 4-word scans on 256-bit registers with AVX-512VL and VPOPCNTDQ, 16 rows a step. Include
-// inside a per-ISA anonymous namespace after hamming-inl.h, in a file compiled for AVX-512
-// (avx512vl's own scans, and avx512's where 512-bit loads would split every cache line).
+// inside a per-ISA anonymous namespace after vpopcnt-inl.h and hamming-inl.h, in a file compiled
+// for AVX-512 (avx512vl's own scans, and avx512's where 512-bit loads would split every cache
+// line).
 namespace rows256 {
 
-inline __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+inline __m256i load(const void* p) { return W256::load(p); }
 
-// Scans take 16 rows a step, one row a register: the per-word counts are narrowed by packing so
-// that the two counts of a row in one 128-bit lane sit side by side, one multiply-add of
-// neighbouring bytes sums them and one add across the two lanes finishes the rows.
+// Scans take 16 rows a step, one row a register.
 constexpr size_t kStep = 16;
 
 // Distances of 16 rows as 16-bit lanes in row order, given row(k) XORed with the query.
 template <class Row>
 inline __m256i step16(Row row) {
-  __m256i w[4];
-  TW_UNROLL(4)
-  for (int n = 0; n < 4; ++n) {
-    __m256i s[2];
-    TW_UNROLL(2)
-    for (int h = 0; h < 2; ++h) {
-      const int k = 4 * n + 2 * h;
-      // Per 128-bit lane: both counts of row k there, then both of row k + 1.
-      s[h] = _mm256_castps_si256(
-          _mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_popcnt_epi64(row(k))),
-                            _mm256_castsi256_ps(_mm256_popcnt_epi64(row(k + 1))), 0x88));
-    }
-    w[n] = _mm256_packus_epi32(s[0], s[1]);
-  }
-  const __m256i ones = _mm256_set1_epi8(1);
-  const __m256i m0 = _mm256_maddubs_epi16(_mm256_packus_epi16(w[0], w[1]), ones);
-  const __m256i m1 = _mm256_maddubs_epi16(_mm256_packus_epi16(w[2], w[3]), ones);
-  return _mm256_add_epi16(_mm256_permute2x128_si256(m0, m1, 0x20),
-                          _mm256_permute2x128_si256(m0, m1, 0x31));
+  return step_counts<W256>(row);
 }
 
 inline __mmask16 first_lanes(size_t n) {

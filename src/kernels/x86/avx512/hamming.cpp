@@ -13,78 +13,26 @@ TW_QUIET_UNINITIALIZED
 namespace tw::kernels {
 namespace {
 
-inline __mmask8 first_words(size_t n) {
-  return n >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << n) - 1);
-}
+#include "kernels/x86/vpopcnt-inl.h"
 
 struct Pop {
   static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
-    // Four sums, so that long codes are not held up by one chain of additions.
-    __m512i acc[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
-                      _mm512_setzero_si512()};
-    size_t i = 0;
-    for (; i + 32 <= words; i += 32) {
-      TW_UNROLL(4)
-      for (int k = 0; k < 4; ++k) {
-        const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(a + i + 8 * k),
-                                           _mm512_loadu_si512(b + i + 8 * k));
-        acc[k] = _mm512_add_epi64(acc[k], _mm512_popcnt_epi64(x));
-      }
-    }
-    for (; i < words; i += 8) {
-      const __mmask8 m = first_words(words - i);
-      const __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi64(m, a + i),
-                                         _mm512_maskz_loadu_epi64(m, b + i));
-      acc[0] = _mm512_add_epi64(acc[0], _mm512_popcnt_epi64(x));
-    }
-    const __m512i sum =
-        _mm512_add_epi64(_mm512_add_epi64(acc[0], acc[1]), _mm512_add_epi64(acc[2], acc[3]));
-    return static_cast<uint64_t>(_mm512_reduce_add_epi64(sum));
+    return xor_popcount<W512>(a, b, words);
   }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) {
-    const __m256i x = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
-    const __m256i c = _mm256_popcnt_epi64(x);
-    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1));
-    return static_cast<uint32_t>(_mm_cvtsi128_si64(s) + _mm_extract_epi64(s, 1));
-  }
+  static uint32_t four(const uint64_t* a, const uint64_t* b) { return xor_popcount4(a, b); }
 };
 #include "kernels/hamming-inl.h"
 #include "kernels/x86/rows256-inl.h"
 
-inline __m256i load256(const void* p) {
-  return _mm256_loadu_si256(static_cast<const __m256i*>(p));
-}
-
-// Scans take 32 rows a step. Per-word counts (VPOPCNTQ, two rows a register) are narrowed to
-// bytes by packing, whose order keeps the two counts of one row in one 128-bit lane next to each
-// other; one multiply-add of neighbouring bytes and one add across lanes then finish 32 rows.
-// That is 1.7 vector instructions a row where a tree of 64-bit adds took 3: in the caches the
-// scans are bound by the two vector ports, not by the loads.
+// Scans take 32 rows a step, two rows a register: in the caches they are bound by the two
+// vector ports, not by the loads.
 constexpr size_t kStep = 32;
 
 // Distances of 32 rows as 16-bit lanes, given pair(k): rows 2k (low half) and 2k + 1 (high
 // half) XORed with the query. Lane 8L + j holds row 16 (L >> 1) + 2j + (L & 1).
 template <class Pair>
 inline __m512i step32(Pair pair) {
-  __m512i w[4];
-  TW_UNROLL(4)
-  for (int n = 0; n < 4; ++n) {
-    __m512i s[2];
-    TW_UNROLL(2)
-    for (int h = 0; h < 2; ++h) {
-      const int k = 4 * n + 2 * h;
-      // Per 128-bit lane: both counts of row pair(k)'s half, then both of pair(k + 1)'s.
-      s[h] = _mm512_castps_si512(
-          _mm512_shuffle_ps(_mm512_castsi512_ps(_mm512_popcnt_epi64(pair(k))),
-                            _mm512_castsi512_ps(_mm512_popcnt_epi64(pair(k + 1))), 0x88));
-    }
-    w[n] = _mm512_packus_epi32(s[0], s[1]);
-  }
-  const __m512i ones = _mm512_set1_epi8(1);
-  const __m512i m0 = _mm512_maddubs_epi16(_mm512_packus_epi16(w[0], w[1]), ones);
-  const __m512i m1 = _mm512_maddubs_epi16(_mm512_packus_epi16(w[2], w[3]), ones);
-  return _mm512_add_epi16(_mm512_shuffle_i64x2(m0, m1, 0x88), _mm512_shuffle_i64x2(m0, m1, 0xDD));
+  return step_counts<W512>(pair);
 }
 
 // The lane of step32's result that holds row r.
@@ -104,7 +52,7 @@ inline __m512i rows_in_order(__m512i d) {
   return _mm512_permutex2var_epi16(d, _mm512_load_si512(index), _mm512_setzero_si512());
 }
 
-inline __m512i broadcast_query(const uint64_t* q) { return _mm512_broadcast_i64x4(load256(q)); }
+inline __m512i broadcast_query(const uint64_t* q) { return _mm512_broadcast_i64x4(W256::load(q)); }
 
 // Rows 2k and 2k + 1 of a 4-word matrix block, XORed with the query; `words` limits the load.
 inline __m512i matrix_pair(__m512i q2, const uint64_t* block, int k) {
@@ -120,7 +68,7 @@ inline __m512i matrix_pair_part(__m512i q2, const uint64_t* block, int k, size_t
 inline __m512i records_pair(__m512i q2, const unsigned char* block, size_t stride, int k) {
   const unsigned char* pair = block + 2 * k * stride;
   return _mm512_xor_si512(
-      _mm512_inserti64x4(_mm512_castsi256_si512(load256(pair)), load256(pair + stride), 1), q2);
+      _mm512_inserti64x4(_mm512_castsi256_si512(W256::load(pair)), W256::load(pair + stride), 1), q2);
 }
 
 inline __mmask16 first_lanes(size_t n) { return static_cast<__mmask16>((1u << n) - 1); }
@@ -230,30 +178,8 @@ inline __m512i sum_rows8(const __m512i (&a)[8]) {
 // Distances of rows r0 .. r0 + n - 1 (n <= 8) of a row-major matrix as 64-bit lanes.
 inline __m512i eight_rows_any(const uint64_t* q, const uint64_t* codes, size_t r0, size_t n,
                               size_t words) {
-  const uint64_t* first = codes + r0 * words;
   __m512i acc[8];
-  TW_UNROLL(8)
-  for (int k = 0; k < 8; ++k) acc[k] = _mm512_setzero_si512();
-  size_t c = 0;
-  for (; c + 8 <= words; c += 8) {
-    const __m512i qv = _mm512_loadu_si512(q + c);
-    TW_UNROLL(8)
-    for (int k = 0; k < 8; ++k) {
-      if (size_t(k) >= n) break;
-      const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(first + k * words + c), qv);
-      acc[k] = _mm512_add_epi64(acc[k], _mm512_popcnt_epi64(x));
-    }
-  }
-  if (c < words) {
-    const __mmask8 m = first_words(words - c);
-    const __m512i qv = _mm512_maskz_loadu_epi64(m, q + c);
-    TW_UNROLL(8)
-    for (int k = 0; k < 8; ++k) {
-      if (size_t(k) >= n) break;
-      const __m512i x = _mm512_maskz_loadu_epi64(m, first + k * words + c);
-      acc[k] = _mm512_add_epi64(acc[k], _mm512_popcnt_epi64(_mm512_xor_si512(x, qv)));
-    }
-  }
+  count_rows8<W512>(q, codes, r0, n, words, acc);
   return sum_rows8(acc);
 }
 
@@ -471,7 +397,7 @@ struct Rows {
     }
     for (size_t r = 0; r < rows; r += 8) {
       const size_t n = rows - r < 8 ? rows - r : 8;
-      _mm256_mask_storeu_epi32(out + r, first_words(n),
+      _mm256_mask_storeu_epi32(out + r, W512::first_words(n),
                                _mm512_cvtepi64_epi32(eight_rows_any(q, codes, r, n, words)));
     }
   }
@@ -510,7 +436,7 @@ struct Rows {
     for (size_t r = 0; r < rows; r += 8) {
       const size_t n = rows - r < 8 ? rows - r : 8;
       const __m512i d = eight_rows_any(q, codes, r, n, words);
-      const __mmask8 lt = _mm512_mask_cmplt_epu64_mask(first_words(n), d, best);
+      const __mmask8 lt = _mm512_mask_cmplt_epu64_mask(W512::first_words(n), d, best);
       best = _mm512_mask_mov_epi64(best, lt, d);
       index = _mm512_mask_mov_epi64(index, lt, next);
       next = _mm512_add_epi64(next, _mm512_set1_epi64(8));

@@ -14,41 +14,13 @@ TW_QUIET_UNINITIALIZED
 namespace tw::kernels {
 namespace {
 
-inline __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
-
-inline __mmask8 first_words(size_t n) {
-  return n >= 4 ? __mmask8(0x0F) : static_cast<__mmask8>((1u << n) - 1);
-}
+#include "kernels/x86/vpopcnt-inl.h"
 
 struct Pop {
   static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
-    __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                      _mm256_setzero_si256()};
-    size_t i = 0;
-    for (; i + 16 <= words; i += 16) {
-      TW_UNROLL(4)
-      for (int k = 0; k < 4; ++k) {
-        const __m256i x = _mm256_xor_si256(load(a + i + 4 * k), load(b + i + 4 * k));
-        acc[k] = _mm256_add_epi64(acc[k], _mm256_popcnt_epi64(x));
-      }
-    }
-    for (; i < words; i += 4) {
-      const __mmask8 m = first_words(words - i);
-      const __m256i x = _mm256_xor_si256(_mm256_maskz_loadu_epi64(m, a + i),
-                                         _mm256_maskz_loadu_epi64(m, b + i));
-      acc[0] = _mm256_add_epi64(acc[0], _mm256_popcnt_epi64(x));
-    }
-    const __m256i sum =
-        _mm256_add_epi64(_mm256_add_epi64(acc[0], acc[1]), _mm256_add_epi64(acc[2], acc[3]));
-    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
-    return static_cast<uint64_t>(_mm_cvtsi128_si64(s)) +
-           static_cast<uint64_t>(_mm_extract_epi64(s, 1));
+    return xor_popcount<W256>(a, b, words);
   }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) {
-    const __m256i c = _mm256_popcnt_epi64(_mm256_xor_si256(load(a), load(b)));
-    const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1));
-    return static_cast<uint32_t>(_mm_cvtsi128_si64(s) + _mm_extract_epi64(s, 1));
-  }
+  static uint32_t four(const uint64_t* a, const uint64_t* b) { return xor_popcount4(a, b); }
 };
 #include "kernels/hamming-inl.h"
 
@@ -78,30 +50,8 @@ inline void sum_rows8(const __m256i (&a)[8], __m256i& lo, __m256i& hi) {
 // Distances of rows r0 .. r0 + n - 1 (n <= 8) of a row-major matrix as 64-bit lanes.
 inline void eight_rows_any(const uint64_t* q, const uint64_t* codes, size_t r0, size_t n,
                            size_t words, uint64_t (&out)[8]) {
-  const uint64_t* first = codes + r0 * words;
   __m256i acc[8];
-  TW_UNROLL(8)
-  for (int k = 0; k < 8; ++k) acc[k] = _mm256_setzero_si256();
-  size_t c = 0;
-  for (; c + 4 <= words; c += 4) {
-    const __m256i qv = load(q + c);
-    TW_UNROLL(8)
-    for (int k = 0; k < 8; ++k) {
-      if (size_t(k) >= n) break;
-      const __m256i x = _mm256_xor_si256(load(first + k * words + c), qv);
-      acc[k] = _mm256_add_epi64(acc[k], _mm256_popcnt_epi64(x));
-    }
-  }
-  if (c < words) {
-    const __mmask8 m = first_words(words - c);
-    const __m256i qv = _mm256_maskz_loadu_epi64(m, q + c);
-    TW_UNROLL(8)
-    for (int k = 0; k < 8; ++k) {
-      if (size_t(k) >= n) break;
-      const __m256i x = _mm256_maskz_loadu_epi64(m, first + k * words + c);
-      acc[k] = _mm256_add_epi64(acc[k], _mm256_popcnt_epi64(_mm256_xor_si256(x, qv)));
-    }
-  }
+  count_rows8<W256>(q, codes, r0, n, words, acc);
   __m256i lo, hi;
   sum_rows8(acc, lo, hi);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), lo);
