@@ -41,24 +41,25 @@ inline void mask_store(void* p, uint64_t k, V v) {
   }
 }
 
-template <class T, int N, class V>
-inline uint64_t cmplt(uint64_t k, V a, V b) {
+// Bit i set where mask bit i is and lanes i of a and b satisfy `test`.
+template <class T, int N, class V, class Test>
+inline uint64_t lanes_where(uint64_t k, V a, V b, Test test) {
   T x[N], y[N];
   lanes_of(a, x);
   lanes_of(b, y);
   uint64_t m = 0;
-  for (int i = 0; i < N; ++i) m |= uint64_t{((k >> i) & 1) != 0 && x[i] < y[i]} << i;
+  for (int i = 0; i < N; ++i) m |= uint64_t{((k >> i) & 1) != 0 && test(x[i], y[i])} << i;
   return m;
 }
 
 template <class T, int N, class V>
+inline uint64_t cmplt(uint64_t k, V a, V b) {
+  return lanes_where<T, N>(k, a, b, [](T x, T y) { return x < y; });
+}
+
+template <class T, int N, class V>
 inline uint64_t testn(uint64_t k, V a, V b) {
-  T x[N], y[N];
-  lanes_of(a, x);
-  lanes_of(b, y);
-  uint64_t m = 0;
-  for (int i = 0; i < N; ++i) m |= uint64_t{((k >> i) & 1) != 0 && (x[i] & y[i]) == 0} << i;
-  return m;
+  return lanes_where<T, N>(k, a, b, [](T x, T y) { return (x & y) == 0; });
 }
 
 inline uint32_t mask_reduce_min_u32(uint64_t k, simde__m512i a) {

@@ -45,11 +45,9 @@ struct Similarity {
   __m256 c, inverse;
   bool power_of_two;
   explicit Similarity(float code_bits)
-      : c(_mm256_set1_ps(code_bits)), inverse(_mm256_set1_ps(1.0f / code_bits)) {
-    uint32_t bits;
-    std::memcpy(&bits, &code_bits, sizeof bits);
-    power_of_two = (bits & 0x007FFFFFu) == 0 && (bits >> 23) != 0 && (bits >> 23) < 0xFE;
-  }
+      : c(_mm256_set1_ps(code_bits)),
+        inverse(_mm256_set1_ps(1.0f / code_bits)),
+        power_of_two(exact_reciprocal(code_bits)) {}
   __m256 of(__m256i d) const {
     const __m256 dv = _mm256_cvtepi32_ps(d);  // distances are small: signed conversion is exact
     const __m256 q = power_of_two ? _mm256_mul_ps(dv, inverse) : _mm256_div_ps(dv, c);

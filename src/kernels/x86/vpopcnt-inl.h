@@ -80,9 +80,24 @@ inline uint64_t xor_popcount(const uint64_t* a, const uint64_t* b, size_t words)
   return V::sum64(V::add64(V::add64(acc[0], acc[1]), V::add64(acc[2], acc[3])));
 }
 
-// One 4-word code against another.
-inline uint32_t xor_popcount4(const uint64_t* a, const uint64_t* b) {
-  return static_cast<uint32_t>(W256::sum64(W256::xor_count(W256::load(a), W256::load(b))));
+// What hamming-inl.h asks of a variant: any word count on V's registers, one 4-word code on 256
+// bits.
+template <class V>
+struct PopOf {
+  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
+    return xor_popcount<V>(a, b, words);
+  }
+  static uint32_t four(const uint64_t* a, const uint64_t* b) {
+    return static_cast<uint32_t>(W256::sum64(W256::xor_count(W256::load(a), W256::load(b))));
+  }
+};
+
+// Whether d / code_bits equals d times the reciprocal exactly (code_bits a power of two, whose
+// reciprocal is a normal float), which saves the divisions.
+inline bool exact_reciprocal(float code_bits) {
+  uint32_t bits;
+  std::memcpy(&bits, &code_bits, sizeof bits);
+  return (bits & 0x007FFFFFu) == 0 && (bits >> 23) != 0 && (bits >> 23) < 0xFE;
 }
 
 // Per-word counts of rows r0 .. r0 + n - 1 (n <= 8) of a row-major matrix against the query,

@@ -15,12 +15,7 @@ namespace {
 
 #include "kernels/x86/vpopcnt-inl.h"
 
-struct Pop {
-  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
-    return xor_popcount<W512>(a, b, words);
-  }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) { return xor_popcount4(a, b); }
-};
+using Pop = PopOf<W512>;
 #include "kernels/hamming-inl.h"
 #include "kernels/x86/rows256-inl.h"
 
@@ -90,11 +85,9 @@ struct Similarity {
   __m512 c, inverse;
   bool power_of_two;
   explicit Similarity(float code_bits)
-      : c(_mm512_set1_ps(code_bits)), inverse(_mm512_set1_ps(1.0f / code_bits)) {
-    uint32_t bits;
-    std::memcpy(&bits, &code_bits, sizeof bits);
-    power_of_two = (bits & 0x007FFFFFu) == 0 && (bits >> 23) != 0 && (bits >> 23) < 0xFE;
-  }
+      : c(_mm512_set1_ps(code_bits)),
+        inverse(_mm512_set1_ps(1.0f / code_bits)),
+        power_of_two(exact_reciprocal(code_bits)) {}
   __m512 of(__m512i d) const {
     const __m512 dv = _mm512_cvtepu32_ps(d);
     const __m512 q = power_of_two ? _mm512_mul_ps(dv, inverse) : _mm512_div_ps(dv, c);

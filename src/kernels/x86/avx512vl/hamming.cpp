@@ -16,12 +16,7 @@ namespace {
 
 #include "kernels/x86/vpopcnt-inl.h"
 
-struct Pop {
-  static uint64_t run(const uint64_t* a, const uint64_t* b, size_t words) {
-    return xor_popcount<W256>(a, b, words);
-  }
-  static uint32_t four(const uint64_t* a, const uint64_t* b) { return xor_popcount4(a, b); }
-};
+using Pop = PopOf<W256>;
 #include "kernels/hamming-inl.h"
 
 #include "kernels/x86/rows256-inl.h"
