@@ -1,7 +1,6 @@
 // NumPy's C API reached at run time through its capsule; nothing here is compiled against NumPy.
 #include "arrays.h"
 
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -251,13 +250,6 @@ OutArray new_array(Elem elem, int ndim, const Py_ssize_t* shape, bool fortran) {
   Ref array = checked(created);
   void* data = reinterpret_cast<ArrayFields*>(array.get())->data;
   return {std::move(array), data};
-}
-
-Ref new_array_copy(Elem elem, Py_ssize_t count, const void* values) {
-  OutArray out = new_array(elem, 1, &count);
-  const size_t width = elem == Elem::U64 ? 8 : 4;
-  if (count > 0) std::memcpy(out.data, values, static_cast<size_t>(count) * width);
-  return std::move(out.array);
 }
 
 Ref numpy_multiarray() {

@@ -94,8 +94,6 @@ struct OutArray {
   void* data;
 };
 OutArray new_array(Elem elem, int ndim, const Py_ssize_t* shape, bool fortran = false);
-// A new one-dimensional array holding a copy of `count` values.
-Ref new_array_copy(Elem elem, Py_ssize_t count, const void* values);
 
 // The NumPy multiarray module ("numpy._core.multiarray" or "numpy.core.multiarray").
 Ref numpy_multiarray();
