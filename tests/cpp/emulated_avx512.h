@@ -10,8 +10,12 @@
 #include <cstdint>
 #include <cstring>
 
+// The compiler's own headers declare __mmask64 already; SIMDe's alias for it would clash on
+// clang, where uint64_t is not unsigned long long.
+#define __mmask64 __mmask64
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #include <simde/x86/avx512.h>
+#undef __mmask64
 
 namespace tw_emulated {
 
@@ -97,6 +101,16 @@ inline int64_t reduce_add_i64(simde__m512i a) {
 #define _mm512_mask_storeu_epi32(p, k, v) (tw_emulated::mask_store<uint32_t, 16>(p, k, v))
 #define _mm512_mask_storeu_ps(p, k, v) (tw_emulated::mask_store<float, 16>(p, k, v))
 
+#undef _mm256_mask_cmplt_epu16_mask
+#undef _mm512_cmplt_epu16_mask
+#undef _mm512_mask_cmplt_epu16_mask
+#undef _mm512_mask_cmplt_epu32_mask
+#undef _mm512_mask_cmplt_epu64_mask
+#undef _mm256_testn_epi16_mask
+#undef _mm512_testn_epi16_mask
+#undef _mm512_mask_testn_epi32_mask
+#undef _mm512_mask_reduce_min_epu32
+#undef _mm512_reduce_add_epi64
 #define _mm256_mask_cmplt_epu16_mask(k, a, b) \
   (static_cast<simde__mmask16>(tw_emulated::cmplt<uint16_t, 16>(k, a, b)))
 #define _mm512_cmplt_epu16_mask(a, b) \
